@@ -1,0 +1,316 @@
+// Operator client of the vibration test program: runs an identification through the
+// websocket protocol, prints its results, and requests activation or deactivation.
+#include <rapidjson/document.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "WsClient.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: vb_client [--host H] [--port P] COMMAND [options]\n"
+    "commands:\n"
+    "  run [--joint J | --mode M] [--normal] [--timeout S]\n"
+    "      identify joint J (0..5, default 0) or run test mode M (0..5 or 99: all joints);\n"
+    "      high-speed mode unless --normal; prints the result table per joint and order\n"
+    "  activate J       ask the program to write joint J's identified compensation\n"
+    "  deactivate J     ask the program to clear joint J's compensation\n"
+    "  update           print one \"update\" reply\n"
+    "  params           print the joint motor parameters\n"
+    "  send JSON        send one raw request and print the reply\n"
+    "options: --host (default 127.0.0.1), --port (default 11666), --timeout seconds\n"
+    "         (run: default 3600; others: 5), --connect-timeout seconds (default 10)\n";
+
+volatile std::sig_atomic_t g_interrupted = 0;
+void onSignal(int) { g_interrupted = 1; }
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 11666;
+  std::string command;
+  std::vector<std::string> args;
+  int mode = 0;
+  bool normal = false;
+  double timeout = -1;
+  double connect_timeout = 10;
+};
+
+bool parseInt(const std::string& text, long lo, long hi, int* out) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+bool parseDouble(const std::string& text, double* out) {
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0) return false;
+  *out = v;
+  return true;
+}
+
+bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* v) {
+      if (i + 1 >= argc) {
+        *error = a + " needs a value";
+        return false;
+      }
+      *v = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      *error = "";
+      return false;
+    } else if (a == "--host") {
+      if (!value(&o->host)) return false;
+    } else if (a == "--port") {
+      if (!value(&v) || !parseInt(v, 1, 65535, &o->port)) {
+        *error = "--port needs a number 1..65535";
+        return false;
+      }
+    } else if (a == "--joint" || a == "--mode") {
+      if (!value(&v) || !parseInt(v, 0, 99, &o->mode) || (o->mode > 5 && o->mode != 99) ||
+          (a == "--joint" && o->mode > 5)) {
+        *error = a == "--joint" ? "--joint needs 0..5" : "--mode needs 0..5 or 99";
+        return false;
+      }
+    } else if (a == "--normal") {
+      o->normal = true;
+    } else if (a == "--timeout" || a == "--connect-timeout") {
+      double* target = a == "--timeout" ? &o->timeout : &o->connect_timeout;
+      if (!value(&v) || !parseDouble(v, target)) {
+        *error = a + " needs a positive number of seconds";
+        return false;
+      }
+    } else if (o->command.empty()) {
+      o->command = a;
+    } else {
+      o->args.push_back(a);
+    }
+  }
+  if (o->command.empty()) {
+    *error = "no command given";
+    return false;
+  }
+  return true;
+}
+
+const rapidjson::Value* member(const rapidjson::Value& v, const char* name) {
+  if (!v.IsObject()) return nullptr;
+  auto it = v.FindMember(name);
+  return it == v.MemberEnd() ? nullptr : &it->value;
+}
+
+double entry(const rapidjson::Document& d, const char* key, int joint) {
+  const rapidjson::Value* a = member(d, key);
+  if (!a || !a->IsArray() || a->Size() <= static_cast<unsigned>(joint)) return NAN;
+  const rapidjson::Value& e = (*a)[joint];
+  return e.IsNumber() ? e.GetDouble() : NAN;
+}
+
+class Session {
+ public:
+  explicit Session(const Options& o) : opt_(o) {}
+
+  bool open() {
+    std::string error;
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(opt_.connect_timeout);
+    // The program may still be starting: retry until the connect time-out.
+    while (true) {
+      ws_.reset(new vb::tools::WsClient);
+      if (ws_->connect(opt_.host, opt_.port, 2.0, &error)) return true;
+      if (std::chrono::steady_clock::now() >= deadline || g_interrupted) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::fprintf(stderr, "vb_client: cannot connect to ws://%s:%d/: %s\n", opt_.host.c_str(),
+                 opt_.port, error.c_str());
+    return false;
+  }
+
+  // One request; the reply must be a JSON object naming the same task and not refused.
+  bool call(const std::string& task, const std::string& req, rapidjson::Document* reply,
+            std::string* text = nullptr) {
+    std::string request = "{\"id\":" + std::to_string(++id_) + ",\"task\":\"" + task + "\"";
+    if (!req.empty()) request += ",\"req\":" + req;
+    request += "}";
+    std::string answer;
+    if (!ws_->request(request, &answer, 5.0)) {
+      std::fprintf(stderr, "vb_client: no reply to %s\n", task.c_str());
+      return false;
+    }
+    if (text) *text = answer;
+    reply->Parse(answer.c_str());
+    const rapidjson::Value* t = reply->HasParseError() ? nullptr : member(*reply, "task");
+    if (!t || !t->IsString() || task != t->GetString()) {
+      std::fprintf(stderr, "vb_client: unexpected reply to %s: %s\n", task.c_str(), answer.c_str());
+      return false;
+    }
+    const rapidjson::Value* ok = member(*reply, "success");
+    if (ok && ok->IsBool() && !ok->GetBool()) {
+      const rapidjson::Value* e = member(*reply, "error");
+      std::fprintf(stderr, "vb_client: %s refused: %s\n", task.c_str(),
+                   e && e->IsString() ? e->GetString() : answer.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  bool simple(const std::string& task, const std::string& req = "") {
+    rapidjson::Document d;
+    return call(task, req, &d);
+  }
+
+  int testState(rapidjson::Document* d) {
+    if (!call("update", "", d)) return -1;
+    const rapidjson::Value* s = member(*d, "test_state");
+    return s && s->IsInt() ? s->GetInt() : -1;
+  }
+
+  vb::tools::WsClient& ws() { return *ws_; }
+
+ private:
+  const Options& opt_;
+  std::unique_ptr<vb::tools::WsClient> ws_;
+  long id_ = 0;
+};
+
+void printJoint(const rapidjson::Document& d, int j) {
+  double vel = entry(d, "max_vib_vel", j);
+  std::printf("joint %d: worst speed %.8f rad/s (%.2f deg/s)\n", j, vel, vel * 180.0 / M_PI);
+  std::printf("%-5s %10s %7s %11s %11s %6s %7s %10s\n", "order", "freq_hz", "nominal", "amp_before",
+              "amp_after", "phase", "current", "servo_word");
+  const char* names[3] = {"first", "second", "third"};
+  for (int k = 0; k < 3; ++k) {
+    std::string n = names[k];
+    std::printf(
+        "%-5d %10.4f %7.0f %11.6f %11.6f %6.1f %7.1f %10.0f\n", k + 1,
+        entry(d, ("max_vib_" + n + "_freq").c_str(), j),
+        entry(d, ("max_vib_" + n + "_order").c_str(), j),
+        entry(d, ("max_vib_" + n + "_amp").c_str(), j), entry(d, (n + "_optimum_amp").c_str(), j),
+        entry(d, (n + "_optimum_phase").c_str(), j), entry(d, (n + "_optimum_current").c_str(), j),
+        entry(d, (n + "_servo_param").c_str(), j));
+  }
+}
+
+int runTest(Session& s, const Options& o) {
+  rapidjson::Document d;
+  // A new test needs the command to pass through 0 first.
+  if (!s.simple("stopTest")) return 1;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  if (!s.simple("setTestMode", "{\"mode\":" + std::to_string(o.mode) + "}") ||
+      !s.simple("setHighSpeedMode",
+                o.normal ? "{\"high_speed\":false}" : "{\"high_speed\":true}") ||
+      !s.simple("startTest"))
+    return 1;
+
+  const double timeout = o.timeout > 0 ? o.timeout : 3600;
+  const auto begin = std::chrono::steady_clock::now();
+  const bool tty = isatty(STDOUT_FILENO);
+  int state = -1;
+  bool seen_running = false;
+  while (!g_interrupted) {
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    state = s.testState(&d);
+    if (state < 0) break;
+    if (state == 1) seen_running = true;
+    if (state == 2) break;
+    if (elapsed > timeout) break;
+    const char* what = state == 1     ? "running"
+                       : seen_running ? "idle (robot not runnable?)"
+                                      : "resetting";
+    if (tty) {
+      std::printf("\r%-28s %6.0f s", what, elapsed);
+      std::fflush(stdout);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  if (tty) std::printf("\n");
+  if (state != 2) {
+    s.simple("stopTest");
+    std::fprintf(stderr, "vb_client: test %s\n",
+                 g_interrupted ? "interrupted, stopped"
+                 : state < 0   ? "lost the program"
+                               : "timed out, stopped");
+    return g_interrupted ? 130 : 3;
+  }
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  std::printf("test finished in %.0f s\n", elapsed);
+  for (int j = 0; j < 6; ++j)
+    if (o.mode == 99 || o.mode == j) printJoint(d, j);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  std::string error;
+  if (!parseOptions(argc, argv, &o, &error)) {
+    if (!error.empty()) std::fprintf(stderr, "vb_client: %s\n", error.c_str());
+    std::fputs(kUsage, error.empty() ? stdout : stderr);
+    return error.empty() ? 0 : 2;
+  }
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
+  Session s(o);
+  if (o.command == "run") {
+    if (!o.args.empty()) {
+      std::fprintf(stderr, "vb_client: run takes no arguments\n");
+      return 2;
+    }
+    return s.open() ? runTest(s, o) : 1;
+  }
+  if (o.command == "activate" || o.command == "deactivate") {
+    int joint = 0;
+    if (o.args.size() != 1 || !parseInt(o.args[0], 0, 5, &joint)) {
+      std::fprintf(stderr, "vb_client: %s needs a joint 0..5\n", o.command.c_str());
+      return 2;
+    }
+    if (!s.open()) return 1;
+    std::string task = o.command == "activate" ? "activateIDResult" : "deactivateIDResult";
+    if (!s.simple(task, "{\"num\":" + std::to_string(joint) + "}")) return 1;
+    std::printf("%s requested for joint %d\n", o.command.c_str(), joint);
+    return 0;
+  }
+  if (o.command == "update" || o.command == "params" || o.command == "send") {
+    if ((o.command == "send") != (o.args.size() == 1)) {
+      std::fprintf(stderr, "vb_client: %s\n",
+                   o.command == "send" ? "send needs one JSON text" : "no arguments expected");
+      return 2;
+    }
+    if (!s.open()) return 1;
+    std::string reply;
+    if (o.command == "send") {
+      if (!s.ws().request(o.args[0], &reply, o.timeout > 0 ? o.timeout : 5.0)) {
+        std::fprintf(stderr, "vb_client: no reply\n");
+        return 1;
+      }
+    } else {
+      rapidjson::Document d;
+      if (!s.call(o.command == "update" ? "update" : "getJointParam", "", &d, &reply)) return 1;
+    }
+    std::printf("%s\n", reply.c_str());
+    return 0;
+  }
+  std::fprintf(stderr, "vb_client: unknown command %s\n%s", o.command.c_str(), kUsage);
+  return 2;
+}
