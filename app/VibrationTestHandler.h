@@ -157,6 +157,19 @@ class VibrationTestHandler : public RTT::TaskContext {
   // Cycles between two connection attempts from the control thread: one second.
   static constexpr int kReconnectCycles = 250;
 
+  // Arguments of the stages (radians, rad/s; phases and currents in the drive's units).
+  static constexpr double kTravel = 0.17453292519943295;       // 10 deg
+  static constexpr double kSpeedStart = 0.008726646259971648;  // 0.5 deg/s
+  static constexpr double kSpeedMax = 0.03490658503988659;     // 2 deg/s
+  static constexpr double kSpeedStep = 0.0017453292519943296;  // 0.1 deg/s
+  static constexpr double kPhaseScanCurrent = 1.2;
+  static constexpr double kPhaseStart = 0.0;
+  static constexpr double kPhaseMax = 6.2;
+  static constexpr double kPhaseStep = 0.2;
+  static constexpr double kCurrentStart = 0.0;
+  static constexpr double kCurrentMax = 2.1;
+  static constexpr double kCurrentStep = 0.3;
+
  private:
   bool readRobotState();
   void copyInSharedTables();
@@ -164,12 +177,16 @@ class VibrationTestHandler : public RTT::TaskContext {
   void reconnectIfDue(bool state_request_failed);
   void activationLoop();
   void releaseActivation(bool complete);
+  void failActivation();
+  void resetFileMachines(unsigned char const& joint);
+  void activationStep(int joint);
   void stepStages();
 
   std::vector<signed char> state_list_;  // reused: no allocation per cycle
   bool state_request_failed_ = false;    // the last robot-state request returned nothing
   int cycles_to_reconnect_ = kReconnectCycles;
-  int activation_joint_ = -1;  // joint holding the servo and file machines, -1 none
+  int activation_joint_ = -1;       // joint holding the servo and file machines, -1 none
+  bool activation_writes_ = false;  // that joint's sequence writes its words (else zeros)
 
   // ---- Private members added for the test stages (moves, traversal, scans, spectra) ----
 };
