@@ -1,8 +1,143 @@
+// Velocity traversal: out and back at each speed of the grid, spectrum of both moves, and the
+// speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "Global.h"
+#include "OvraCobot.h"
+#include "TestMoves.h"
 #include "VibrationTestHandler.h"
 
 namespace vb {
+namespace {
 
-void VibrationTestHandler::velocityTraversal(bool const&, unsigned char const&, double const&,
-                                             double const&, double const&, double const&) {}
+// A spectral peak taken as a slot's component.
+struct Candidate {
+  double freq = 0.0;
+  double order = 0.0;
+  unsigned int feat_order = 0;
+  double amp = 0.0;
+};
+
+}  // namespace
+
+void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char const& joint,
+                                             double const& travel, double const& speed_start,
+                                             double const& speed_max, double const& speed_step) {
+  static int vel_trav_state = 0;
+  static double current_velo = 0.0;
+  static int ret = 0;
+  static std::vector<double> vel_trav_vel_err_data = reservedSamples();
+  // The spectrum of one speed; kept so that its analysis does not allocate on every speed.
+  static std::vector<double> freq = reservedSpectrum();
+  static std::vector<double> amp = reservedSpectrum();
+  static std::vector<unsigned int> peaks;
+
+  unsigned const j = joint;
+  if (!start) {
+    current_velo = GlobalValue::vb_high_speed_mode.load() ? speed_max : speed_start;
+    vel_trav_vel_err_data.clear();
+    vel_trav_state = current_velo > speed_max ? 99 : 1;
+    return;
+  }
+  if (j >= kJoints || cobot == nullptr) return;
+
+  double* const slot_freq[3] = {first_freq, second_freq, third_freq};
+  double* const slot_order[3] = {first_order, second_order, third_order};
+  unsigned int* const slot_feat_order[3] = {first_feat_order, second_feat_order, third_feat_order};
+  double* const slot_amp[3] = {first_freq_vib_amp, second_freq_vib_amp, third_freq_vib_amp};
+
+  switch (vel_trav_state) {
+    case 0:
+      vel_trav_vel_err_data.clear();
+      vel_trav_state = current_velo > speed_max ? 99 : 1;
+      break;
+    case 1:
+      vel_trav_state = 10;
+      break;
+    case 10:
+      if (startOutwardMove(*cobot, j, travel, current_velo, start_joints, ret)) {
+        vel_trav_state = 11;
+      }
+      break;
+    case 11:
+      switch (pollTestMove(*cobot, ret, j, current_velo, vel_trav_vel_err_data)) {
+        case MovePoll::kFinished:
+          vel_trav_state = 20;
+          break;
+        case MovePoll::kFailed:
+          // Finish with the speeds analysed so far.
+          vel_trav_state = 99;
+          break;
+        case MovePoll::kWaiting:
+          break;
+      }
+      break;
+    case 20:
+      startReturnMove(*cobot, start_joints, current_velo, ret);
+      vel_trav_state = 21;
+      break;
+    case 21: {
+      MovePoll const poll = pollTestMove(*cobot, ret, j, current_velo, vel_trav_vel_err_data);
+      if (poll == MovePoll::kFailed) {
+        vel_trav_state = 999;
+        break;
+      }
+      if (poll != MovePoll::kFinished) break;
+
+      velocityErrorAnalysis(vel_trav_vel_err_data, kSamplePeriod, freq, amp, peaks);
+      double threshold[3];
+      for (int x = 0; x < 3; ++x) threshold[x] = slot_amp[x][j];
+      Candidate candidate[3];
+      // A gear ratio the controller did not report matches no order.
+      if (j < axis_ratio_count) {
+        double const revs = (static_cast<double>(axis_ratio[j]) * current_velo) / 6.283185307179586;
+        for (unsigned int const p : peaks) {
+          if (p >= freq.size() || p >= amp.size()) continue;
+          double const order = freq[p] / revs;
+          for (int x = 0; x < 3; ++x) {
+            unsigned int const nominal = feat_freq_order[j][x];
+            // The last qualifying peak wins: the thresholds stay fixed during the loop.
+            if (std::fabs(order - static_cast<double>(nominal)) < 1.0 && amp[p] > threshold[x]) {
+              candidate[x] = Candidate{freq[p], order, nominal, amp[p]};
+            }
+          }
+        }
+      }
+      double const old_max = std::max({threshold[0], threshold[1], threshold[2]});
+      double const new_max = std::max({candidate[0].amp, candidate[1].amp, candidate[2].amp});
+      if (new_max > old_max) {
+        std::cout << "origin_vel_err_rmse: " << rootMeanSquare(vel_trav_vel_err_data) << std::endl;
+        max_vib_target_vel[j] = current_velo;
+        for (int x = 0; x < 3; ++x) {
+          Candidate const c = candidate[x].amp > 0.01 ? candidate[x] : Candidate{};
+          slot_freq[x][j] = c.freq;
+          slot_amp[x][j] = c.amp;
+          slot_order[x][j] = c.order;
+          slot_feat_order[x][j] = c.feat_order;
+        }
+      }
+      current_velo = current_velo + speed_step;
+      vel_trav_state = 0;
+      break;
+    }
+    case 99: {
+      static char const* const kSlotNames[3] = {" first freq: ", " second freq: ", " third freq: "};
+      std::cout << j << " max vib velo: " << max_vib_target_vel[j] << std::endl;
+      for (int x = 0; x < 3; ++x) {
+        std::cout << j << kSlotNames[x] << slot_freq[x][j] << " " << slot_order[x][j] << " "
+                  << slot_feat_order[x][j] << " " << slot_amp[x][j] << std::endl;
+      }
+      trav_done[j] = true;
+      break;
+    }
+    case 999:
+      max_vib_target_vel[j] = 0.0;
+      break;
+    default:
+      break;
+  }
+}
 
 }  // namespace vb
