@@ -1,0 +1,196 @@
+#include "WebServer.h"
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
+
+#include "Global.h"
+#include "HttpResource.h"
+
+namespace vb {
+
+std::mutex WebServer::_data_mutex;
+
+WebServer::WebServer(unsigned short port) : _port(port) {}
+
+WebServer::~WebServer() { stop(); }
+
+void WebServer::run() {
+  if (_thread) return;
+  _thread = std::make_unique<std::thread>(&WebServer::start, this);
+}
+
+void WebServer::set_listen_result(unsigned short port) {
+  {
+    std::lock_guard<std::mutex> lock(_listen_mutex);
+    if (_listen_done) return;
+    _listen_done = true;
+    _bound_port = port;
+  }
+  _listen_cv.notify_all();
+}
+
+unsigned short WebServer::listening_port() {
+  std::unique_lock<std::mutex> lock(_listen_mutex);
+  _listen_cv.wait(lock, [this] { return _listen_done; });
+  return _bound_port;
+}
+
+void WebServer::stop() {
+  if (!_thread) return;
+  // The loop exists only once the web thread has listened; after a failed listen the thread
+  // ends by itself.
+  if (listening_port() != 0) _server.stop();
+  if (_thread->joinable()) _thread->join();
+}
+
+void WebServer::start() {
+  using std::placeholders::_1;
+  using std::placeholders::_2;
+  try {
+    _server.clear_access_channels(websocketpp::log::alevel::all);
+    // Operators' browsers may sit on a half-open connection for a long time.
+    _server.set_open_handshake_timeout(500000);
+    _server.init_asio();
+    _server.set_reuse_addr(true);
+
+    _server.set_message_handler(std::bind(&WebServer::on_message, this, &_server, _1, _2));
+    _server.set_http_handler(std::bind(&WebServer::on_http, this, &_server, _1));
+    _server.set_fail_handler(std::bind(&WebServer::on_fail, this, &_server, _1));
+    _server.set_close_handler(std::bind(&WebServer::on_close, this, &_server, _1));
+    _server.set_validate_handler(std::bind(&WebServer::on_validate, this, &_server, _1));
+
+    std::printf("webserver start listen:%d\n", _port);
+    std::fflush(stdout);
+    _server.listen(websocketpp::lib::asio::ip::tcp::v4(), _port);
+    _server.start_accept();
+
+    websocketpp::lib::asio::error_code ec;
+    const auto local = _server.get_local_endpoint(ec);
+    set_listen_result(ec ? 0 : local.port());
+
+    _server.run();
+  } catch (const websocketpp::exception& e) {
+    std::cout << e.what() << std::endl;
+  } catch (const std::exception& e) {
+    std::cout << e.what() << std::endl;
+  } catch (...) {
+    std::cout << "other exception" << std::endl;
+  }
+  set_listen_result(0);
+}
+
+void WebServer::on_message(server* s, websocketpp::connection_hdl hdl, message_ptr msg) {
+  try {
+    const std::optional<std::string> reply = handle_command(msg->get_payload());
+    if (!reply) return;
+    s->send(hdl, *reply, websocketpp::frame::opcode::text);
+  } catch (const websocketpp::exception& e) {
+    std::cout << "Echo failed because: (" << e.what() << ")" << std::endl;
+  }
+}
+
+void WebServer::on_http(server* s, websocketpp::connection_hdl hdl) {
+  server::connection_ptr con = s->get_con_from_hdl(hdl);
+  const std::optional<HttpFile> file = resolve_resource(GlobalValue::rootPath, con->get_resource());
+  std::optional<std::string> body;
+  if (file) body = read_regular_file(file->path);
+  if (!body) {
+    con->set_status(websocketpp::http::status_code::not_found);
+    con->append_header("Content-Type", "text/plain; charset=utf-8");
+    con->set_body("not found\n");
+    return;
+  }
+  con->set_status(websocketpp::http::status_code::ok);
+  if (!file->content_type.empty()) con->append_header("Content-Type", file->content_type);
+  con->set_body(*body);
+}
+
+void WebServer::on_fail(server* s, websocketpp::connection_hdl hdl) {
+  server::connection_ptr con = s->get_con_from_hdl(hdl);
+  const websocketpp::lib::error_code ec = con->get_ec();
+  std::cout << "Fail handler: " << ec.category().name() << ":" << ec.value() << " " << ec.message()
+            << std::endl;
+}
+
+void WebServer::on_close(server*, websocketpp::connection_hdl) {
+  std::cout << "Close handler" << std::endl;
+}
+
+bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
+  server::connection_ptr con = s->get_con_from_hdl(hdl);
+  const std::string& host = con->get_request_header("Host");
+  // Browsers of the older drafts name the page's origin in Sec-WebSocket-Origin.
+  for (const char* header : {"Origin", "Sec-WebSocket-Origin"}) {
+    const std::string& origin = con->get_request_header(header);
+    if (!origin_allowed(origin, host)) {
+      std::cout << "websocket refused: origin " << origin << " is not host " << host << std::endl;
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+struct Authority {
+  std::string host;  // lower case, IPv6 without brackets
+  unsigned port = 0;
+};
+
+// "host", "host:port", "[v6]" or "[v6]:port"; nothing when malformed.
+std::optional<Authority> parse_authority(const std::string& text, unsigned default_port) {
+  Authority a;
+  a.port = default_port;
+  std::string rest;
+  if (!text.empty() && text[0] == '[') {
+    const std::size_t close = text.find(']');
+    if (close == std::string::npos) return std::nullopt;
+    a.host = text.substr(1, close - 1);
+    rest = text.substr(close + 1);
+  } else {
+    const std::size_t colon = text.find(':');
+    a.host = text.substr(0, colon);
+    rest = colon == std::string::npos ? std::string() : text.substr(colon);
+  }
+  if (a.host.empty() || a.host.find_first_of("/@?# ") != std::string::npos) return std::nullopt;
+  for (char& c : a.host) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (!rest.empty()) {
+    if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return std::nullopt;
+    unsigned port = 0;
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+      if (rest[i] < '0' || rest[i] > '9') return std::nullopt;
+      port = port * 10 + static_cast<unsigned>(rest[i] - '0');
+    }
+    if (port == 0 || port > 65535) return std::nullopt;
+    a.port = port;
+  }
+  return a;
+}
+
+}  // namespace
+
+bool WebServer::origin_allowed(const std::string& origin, const std::string& host) {
+  if (origin.empty()) return true;
+  const std::size_t sep = origin.find("://");
+  if (sep == std::string::npos) return false;  // also the opaque origin "null"
+  std::string scheme = origin.substr(0, sep);
+  for (char& c : scheme) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  unsigned default_port = 0;
+  if (scheme == "http" || scheme == "ws") {
+    default_port = 80;
+  } else if (scheme == "https" || scheme == "wss") {
+    default_port = 443;
+  } else {
+    return false;
+  }
+  const std::optional<Authority> from = parse_authority(origin.substr(sep + 3), default_port);
+  const std::optional<Authority> to = parse_authority(host, 80);
+  return from && to && from->host == to->host && from->port == to->port;
+}
+
+}  // namespace vb

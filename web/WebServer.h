@@ -1,0 +1,92 @@
+// The operator's entry point: one TCP port serving the browser UI's files over plain HTTP and
+// the websocket JSON commands that drive the test, on a thread of its own.
+//
+// The web side and the control thread meet only in vb::GlobalValue. Every command handler holds
+// _data_mutex for its whole command; the control thread never takes that mutex, and the
+// handlers hold GlobalValue::table_mutex only to copy tables in or out, never while printing
+// or building a reply, so a slow browser or a blocked stdout cannot stall the 4 ms cycle.
+//
+// The command handling (handle_command and the nine handlers) and the file lookup
+// (HttpResource.h) need no socket and no instance, so they can be driven directly.
+#pragma once
+
+#include <rapidjson/document.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <websocketpp/config/asio_no_tls.hpp>
+#include <websocketpp/server.hpp>
+
+namespace vb {
+
+class WebServer {
+ public:
+  using server = websocketpp::server<websocketpp::config::asio>;
+  using message_ptr = server::message_ptr;
+
+  // Stores the port (0: any free port, see listening_port); opens nothing.
+  explicit WebServer(unsigned short port);
+  // Stops the event loop and joins the web thread if one runs.
+  ~WebServer();
+
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  // Starts the web thread (body: start()) and returns at once. Call once.
+  void run();
+  // The web thread's body: settings, handlers, listen, event loop. Returns when the loop ends
+  // or listening failed; prints the failure.
+  void start();
+
+  // Blocks until the web thread listens or has given up; the bound port, or 0 when it failed.
+  unsigned short listening_port();
+  // Ends the event loop and joins the web thread. The program never calls it.
+  void stop();
+
+  // Event handlers, bound by start(); they run on the web thread only.
+  void on_message(server* s, websocketpp::connection_hdl hdl, message_ptr msg);
+  void on_http(server* s, websocketpp::connection_hdl hdl);
+  void on_fail(server* s, websocketpp::connection_hdl hdl);
+  void on_close(server* s, websocketpp::connection_hdl hdl);
+  bool on_validate(server* s, websocketpp::connection_hdl hdl);
+
+  // One websocket payload, as on_message handles it: the reply text (empty for an unknown
+  // task), or nothing for a malformed request. Prints the lines of the command.
+  static std::optional<std::string> handle_command(const std::string& payload);
+
+  // The commands; each returns its reply text.
+  static std::string update(rapidjson::Document& d);
+  static std::string setTestMode(rapidjson::Document& d);
+  static std::string getJointParam(rapidjson::Document& d);
+  static std::string setJointParam(rapidjson::Document& d);
+  static std::string startTest(rapidjson::Document& d);
+  static std::string stopTest(rapidjson::Document& d);
+  static std::string setHighSpeedMode(rapidjson::Document& d);
+  static std::string activateIDResult(rapidjson::Document& d);
+  static std::string deactivateIDResult(rapidjson::Document& d);
+
+  // Whether a websocket upgrade with this Origin header may open, given its Host header: no
+  // Origin (a non-browser client), or an origin whose host and port are the Host's.
+  static bool origin_allowed(const std::string& origin, const std::string& host);
+
+  static std::mutex _data_mutex;
+
+ private:
+  void set_listen_result(unsigned short port);
+
+  unsigned short _port;
+  server _server;
+  std::unique_ptr<std::thread> _thread;
+
+  // Hand-over of the listen result from the web thread.
+  std::mutex _listen_mutex;
+  std::condition_variable _listen_cv;
+  bool _listen_done = false;
+  unsigned short _bound_port = 0;
+};
+
+}  // namespace vb
