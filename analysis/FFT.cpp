@@ -1,5 +1,6 @@
 #include "FFT.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -19,6 +20,8 @@ constexpr double kPi = 3.141592653589793;
 // thread never allocates; longer pads go to the heap.
 constexpr std::uint64_t kStackPoints = 1024;
 constexpr std::uint64_t kMaxPoints = std::uint64_t{1} << 31;
+// Blocks of one level walked together under one twiddle sequence (48 KiB of Complex).
+constexpr std::uint64_t kGroupPoints = 2048;
 
 // Scratch element: the fields of Complex without its vtable pointer.
 struct Point {
@@ -51,7 +54,7 @@ void swapValues(C& a, C& b) {
 // (+pi/h inverse) computed once, w carried from (1, 0) by complex multiplication, and for the
 // inverse both outputs halved at every level. Running the levels in turn after the bit-reversal
 // permutation computes the same values without recursion or scratch. All blocks of a level share
-// the twiddle sequence, so it is walked once per level.
+// the twiddle sequence, so it is walked once per group of blocks that stays in cache.
 template <bool Inverse, class C>
 void radix2(std::uint64_t n, C* x) {
   // r runs through the bit reversals of i by a reversed-carry increment.
@@ -69,30 +72,34 @@ void radix2(std::uint64_t n, C* x) {
     const double theta = (Inverse ? kPi : -kPi) / static_cast<double>(h);
     const double c = std::cos(theta);
     const double s = std::sin(theta);
-    double wr = 1.0;
-    double wi = 0.0;
-    for (std::uint64_t k = 0; k < h; ++k) {
-      for (std::uint64_t p = k; p < n; p += 2 * h) {
-        C& top = x[p];
-        C& bottom = x[p + h];
-        const double tr = bottom.re * wr - bottom.im * wi;
-        const double ti = bottom.im * wr + bottom.re * wi;
-        const double er = top.re;
-        const double ei = top.im;
-        top.re = er + tr;
-        top.im = ei + ti;
-        bottom.re = er - tr;
-        bottom.im = ei - ti;
-        if (Inverse) {
-          top.re *= 0.5;
-          top.im *= 0.5;
-          bottom.re *= 0.5;
-          bottom.im *= 0.5;
+    const std::uint64_t span = 2 * h;
+    const std::uint64_t group = std::max(span, std::min(n, kGroupPoints));
+    for (std::uint64_t q = 0; q < n; q += group) {
+      double wr = 1.0;
+      double wi = 0.0;
+      for (std::uint64_t k = 0; k < h; ++k) {
+        for (std::uint64_t p = q + k; p < q + group; p += span) {
+          C& top = x[p];
+          C& bottom = x[p + h];
+          const double tr = bottom.re * wr - bottom.im * wi;
+          const double ti = bottom.im * wr + bottom.re * wi;
+          const double er = top.re;
+          const double ei = top.im;
+          top.re = er + tr;
+          top.im = ei + ti;
+          bottom.re = er - tr;
+          bottom.im = ei - ti;
+          if (Inverse) {
+            top.re *= 0.5;
+            top.im *= 0.5;
+            bottom.re *= 0.5;
+            bottom.im *= 0.5;
+          }
         }
+        const double nr = wr * c - wi * s;
+        wi = wr * s + wi * c;
+        wr = nr;
       }
-      const double nr = wr * c - wi * s;
-      wi = wr * s + wi * c;
-      wr = nr;
     }
   }
 }
