@@ -4,7 +4,10 @@
 namespace RTT {
 namespace base {
 
-RunnableInterface::~RunnableInterface() = default;
+// Runner and activity each let go of the other when they go, whichever goes first.
+RunnableInterface::~RunnableInterface() {
+  if (activity_ != nullptr && activity_->getRunner() == this) activity_->run(nullptr);
+}
 bool RunnableInterface::initialize() { return true; }
 void RunnableInterface::finalize() {}
 

@@ -8,6 +8,9 @@ namespace {
 TaskCore::TaskState validInitial(TaskCore::TaskState s) {
   return s == TaskCore::PreOperational ? s : TaskCore::Stopped;
 }
+
+// The task whose updateHook this thread is in, if any.
+thread_local const TaskCore* in_cycle = nullptr;
 }  // namespace
 
 TaskCore::TaskCore(TaskState initial_state)
@@ -36,15 +39,24 @@ bool TaskCore::transition(const std::function<bool()>& hook, TaskState done, Tas
   }
 }
 
+std::unique_lock<std::mutex> TaskCore::lockTransitions() {
+  // From inside updateHook, waiting could deadlock with a stop() that joins this very thread;
+  // a transition already under way wins instead.
+  if (in_cycle == this) return std::unique_lock<std::mutex>(transitions_, std::try_to_lock);
+  return std::unique_lock<std::mutex>(transitions_);
+}
+
 bool TaskCore::configure() {
-  std::lock_guard<std::mutex> lock(transitions_);
+  const auto lock = lockTransitions();
+  if (!lock.owns_lock()) return false;
   const TaskState s = getTaskState();
   if (s != PreOperational && s != Stopped) return false;
   return transition([this] { return configureHook(); }, Stopped, PreOperational);
 }
 
 bool TaskCore::start() {
-  std::lock_guard<std::mutex> lock(transitions_);
+  const auto lock = lockTransitions();
+  if (!lock.owns_lock()) return false;
   if (getTaskState() != Stopped) return false;
   // Running before the activity starts, so its first cycle already updates.
   if (!transition([this] { return startHook(); }, Running, Stopped)) return false;
@@ -57,7 +69,8 @@ bool TaskCore::start() {
 }
 
 bool TaskCore::stop() {
-  std::lock_guard<std::mutex> lock(transitions_);
+  const auto lock = lockTransitions();
+  if (!lock.owns_lock()) return false;
   const TaskState s = getTaskState();
   if (s != Running && s != RunTimeError && s != Exception) return false;
   // No update may run beside stopHook: the activity stops (and joins) first.
@@ -72,7 +85,8 @@ bool TaskCore::stop() {
 }
 
 bool TaskCore::cleanup() {
-  std::lock_guard<std::mutex> lock(transitions_);
+  const auto lock = lockTransitions();
+  if (!lock.owns_lock()) return false;
   if (getTaskState() != Stopped) return false;
   return transition(
       [this] {
@@ -83,7 +97,8 @@ bool TaskCore::cleanup() {
 }
 
 bool TaskCore::recover() {
-  std::lock_guard<std::mutex> lock(transitions_);
+  const auto lock = lockTransitions();
+  if (!lock.owns_lock()) return false;
   TaskState expected = RunTimeError;
   if (state_.compare_exchange_strong(expected, Running, std::memory_order_acq_rel)) return true;
   if (expected != Exception) return false;
@@ -100,11 +115,14 @@ void TaskCore::error() {
 void TaskCore::cycle() noexcept {
   const TaskState s = getTaskState();
   if (s != Running && s != RunTimeError) return;
+  const TaskCore* outer = in_cycle;
+  in_cycle = this;
   try {
     updateHook();
   } catch (...) {
     state_.store(Exception, std::memory_order_release);
   }
+  in_cycle = outer;
 }
 
 bool TaskCore::isConfigured() const {

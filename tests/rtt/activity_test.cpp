@@ -28,23 +28,36 @@ class Periodic : public RTT::TaskContext {
   std::atomic<int> updates_at_stop{-1};
   int stop_itself_at = 0;
   int throw_at = 0;
+  int race_at = 0;  // update that waits a little and then stops the task itself
+  std::atomic<bool> racing{false};
 
  protected:
   void updateHook() override {
     const int n = ++updates;
     if (n == throw_at) throw std::runtime_error("update failed");
     if (n == stop_itself_at) stop();
+    if (n == race_at) {
+      racing = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      stop();  // meets the stop() that is joining this thread
+    }
   }
   void stopHook() override { updates_at_stop = updates.load(); }
 };
 
+// Gives the task a 1 ms activity with default scheduling, configures and starts it.
+RTT::Activity* startOnActivity(Periodic& task, const char* name) {
+  auto* activity = new RTT::Activity(ORO_SCHED_OTHER, 0, 0.001, nullptr, name);
+  EXPECT_TRUE(task.setActivity(activity));
+  EXPECT_TRUE(task.configure());
+  EXPECT_TRUE(task.start());
+  return activity;
+}
+
 TEST(Activity, RunsPeriodicUpdatesAndStopJoinsTheThread) {
   Periodic task;
-  auto* activity = new RTT::Activity(ORO_SCHED_OTHER, 0, 0.001, nullptr, "periodic");
-  ASSERT_TRUE(task.setActivity(activity));
+  RTT::Activity* activity = startOnActivity(task, "periodic");
   EXPECT_EQ(task.getPeriod(), 0.001);
-  ASSERT_TRUE(task.configure());
-  ASSERT_TRUE(task.start());
   EXPECT_TRUE(activity->isRunning());
   EXPECT_FALSE(activity->execute());  // only its own thread steps
   ASSERT_TRUE(waitUntil([&] { return task.updates >= 5; }));
@@ -166,12 +179,26 @@ TEST(Activity, RefusesWhatItCannotDo) {
   EXPECT_EQ(activity.getRunner(), &other);
 }
 
+TEST(Activity, RunnerAndActivityLetGoOfEachOther) {
+  CountingRunner runner;
+  {
+    RTT::Activity activity(ORO_SCHED_OTHER, 0, 0.001, &runner);
+    EXPECT_EQ(runner.getActivity(), &activity);
+    {
+      CountingRunner brief;
+      ASSERT_TRUE(activity.run(&brief));
+      EXPECT_EQ(runner.getActivity(), nullptr);
+    }
+    EXPECT_EQ(activity.getRunner(), nullptr);
+    ASSERT_TRUE(activity.run(&runner));
+  }
+  EXPECT_EQ(runner.getActivity(), nullptr);
+}
+
 TEST(Activity, TaskStopsItselfFromUpdateHook) {
   Periodic task;
   task.stop_itself_at = 3;
-  ASSERT_TRUE(task.setActivity(new RTT::Activity(ORO_SCHED_OTHER, 0, 0.001, "self")));
-  ASSERT_TRUE(task.configure());
-  ASSERT_TRUE(task.start());
+  startOnActivity(task, "self");
   ASSERT_TRUE(waitUntil([&] { return task.getTaskState() == RTT::base::TaskCore::Stopped; }));
   EXPECT_EQ(task.updates_at_stop, 3);
   EXPECT_FALSE(task.getActivity()->isRunning());
@@ -181,13 +208,21 @@ TEST(Activity, TaskStopsItselfFromUpdateHook) {
   EXPECT_TRUE(task.stop());
 }
 
+TEST(Activity, StopsFromBothSidesAtOnceWithoutHanging) {
+  Periodic task;
+  task.race_at = 2;
+  startOnActivity(task, "race");
+  ASSERT_TRUE(waitUntil([&] { return task.racing.load(); }));
+  task.stop();  // one of the two stops wins
+  ASSERT_TRUE(waitUntil([&] { return task.getTaskState() == RTT::base::TaskCore::Stopped; }));
+  EXPECT_EQ(task.updates_at_stop, 2);
+  EXPECT_FALSE(task.getActivity()->isRunning());
+}
+
 TEST(Activity, ExceptionFromUpdateHookKeepsTheThreadTicking) {
   Periodic task;
   task.throw_at = 2;
-  auto* activity = new RTT::Activity(ORO_SCHED_OTHER, 0, 0.001, "throws");
-  ASSERT_TRUE(task.setActivity(activity));
-  ASSERT_TRUE(task.configure());
-  ASSERT_TRUE(task.start());
+  RTT::Activity* activity = startOnActivity(task, "throws");
   ASSERT_TRUE(waitUntil([&] { return task.inException(); }));
   const std::uint64_t cycles = activity->figures().cycles;
   ASSERT_TRUE(waitUntil([&] { return activity->figures().cycles > cycles + 3; }));

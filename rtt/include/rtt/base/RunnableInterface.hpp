@@ -7,7 +7,8 @@ class ActivityInterface;
 
 // What an activity runs. The activity calls initialize() once in its thread before the first
 // cycle (a false result ends the thread), step() once per cycle and finalize() once after the
-// last cycle. Not owned by the activity.
+// last cycle. Not owned by the activity; either of the two may be destroyed first, but a runner
+// must not be destroyed while its activity runs.
 class RunnableInterface {
  public:
   RunnableInterface() = default;

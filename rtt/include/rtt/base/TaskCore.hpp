@@ -30,8 +30,10 @@ namespace base {
 // calling updateHook, so a throwing hook never ends the control thread; stop() there only stops
 // the activity. Init and FatalError are never entered.
 //
-// Thread use: configure/start/stop/cleanup/recover from one controlling thread at a time (they
-// are serialised); updateHook runs in the activity's thread; getTaskState() from any thread.
+// Thread use: configure/start/stop/cleanup/recover are serialised and may come from any thread,
+// also from updateHook itself (there a call that meets another transition under way returns
+// false instead of waiting); updateHook runs in the activity's thread; getTaskState() from any
+// thread.
 class TaskCore {
  public:
   enum TaskState { Init, PreOperational, FatalError, Exception, Stopped, Running, RunTimeError };
@@ -72,6 +74,7 @@ class TaskCore {
   void cycle() noexcept;
   // Runs a hook: done when it returns true, refused when false, Exception when it throws.
   bool transition(const std::function<bool()>& hook, TaskState done, TaskState refused);
+  std::unique_lock<std::mutex> lockTransitions();
   ActivityInterface* activity() const;
   void stopActivity();
 
