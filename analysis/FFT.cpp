@@ -1,6 +1,5 @@
 #include "FFT.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -20,8 +19,9 @@ constexpr double kPi = 3.141592653589793;
 // thread never allocates; longer pads go to the heap.
 constexpr std::uint64_t kStackPoints = 1024;
 constexpr std::uint64_t kMaxPoints = std::uint64_t{1} << 31;
-// Blocks of one level walked together under one twiddle sequence (48 KiB of Complex).
-constexpr std::uint64_t kGroupPoints = 2048;
+// Levels up to this half size (those of transforms up to 1024 points) take their twiddles from a
+// table built once; longer levels carry them along as they go.
+constexpr std::uint64_t kTabledHalf = 512;
 
 // Scratch element: the fields of Complex without its vtable pointer.
 struct Point {
@@ -49,12 +49,83 @@ void swapValues(C& a, C& b) {
   b.im = im;
 }
 
+// Twiddles of one level of half size h: the angle -pi/h (+pi/h inverse) computed once, and w
+// carried from (1, 0) by complex multiplication, never recomputed from its index.
+class TwiddleWalk {
+ public:
+  TwiddleWalk(bool inverse, std::uint64_t h) {
+    const double theta = (inverse ? kPi : -kPi) / static_cast<double>(h);
+    c_ = std::cos(theta);
+    s_ = std::sin(theta);
+  }
+  double re() const { return wr_; }
+  double im() const { return wi_; }
+  void advance() {
+    const double nr = wr_ * c_ - wi_ * s_;
+    wi_ = wr_ * s_ + wi_ * c_;
+    wr_ = nr;
+  }
+
+ private:
+  double c_ = 1.0;
+  double s_ = 0.0;
+  double wr_ = 1.0;
+  double wi_ = 0.0;
+};
+
+// The walks of the levels up to kTabledHalf; level h holds its w_0 .. w_(h-1) from index h - 1.
+// The sequence of a level depends on nothing but h and the direction, so a stored walk gives the
+// values a fresh one would. Without the serial recurrence in the loop the butterflies of a level
+// are independent, which is most of the speed of the short transforms.
+struct TwiddleTable {
+  TwiddleTable() {
+    for (std::uint64_t h = 1; h <= kTabledHalf; h *= 2) {
+      TwiddleWalk forwardWalk(false, h);
+      TwiddleWalk inverseWalk(true, h);
+      for (std::uint64_t k = 0; k < h; ++k) {
+        forward[h - 1 + k] = Point{forwardWalk.re(), forwardWalk.im()};
+        inverse[h - 1 + k] = Point{inverseWalk.re(), inverseWalk.im()};
+        forwardWalk.advance();
+        inverseWalk.advance();
+      }
+    }
+  }
+  Point forward[2 * kTabledHalf - 1];
+  Point inverse[2 * kTabledHalf - 1];
+};
+
+// Built in place on first use (static storage, no allocation).
+TwiddleTable const& twiddleTable() {
+  static const TwiddleTable table;
+  return table;
+}
+
+// Built at load time, so that no transform on the control thread pays for it.
+[[maybe_unused]] TwiddleTable const& kTwiddlesAtLoad = twiddleTable();
+
+// t = w * bottom; top + t and top - t, both halved for the inverse.
+template <bool Inverse, class C>
+void butterfly(C& top, C& bottom, double wr, double wi) {
+  const double tr = bottom.re * wr - bottom.im * wi;
+  const double ti = bottom.im * wr + bottom.re * wi;
+  const double er = top.re;
+  const double ei = top.im;
+  top.re = er + tr;
+  top.im = ei + ti;
+  bottom.re = er - tr;
+  bottom.im = ei - ti;
+  if (Inverse) {
+    top.re *= 0.5;
+    top.im *= 0.5;
+    bottom.re *= 0.5;
+    bottom.im *= 0.5;
+  }
+}
+
 // Radix-2 decimation in time over n points, n a power of two, in place. The butterflies and the
-// twiddles are those of the recursive even/odd split: per level of half size h an angle of -pi/h
-// (+pi/h inverse) computed once, w carried from (1, 0) by complex multiplication, and for the
-// inverse both outputs halved at every level. Running the levels in turn after the bit-reversal
-// permutation computes the same values without recursion or scratch. All blocks of a level share
-// the twiddle sequence, so it is walked once per group of blocks that stays in cache.
+// twiddles are those of the recursive even/odd split, with both outputs halved at every level of
+// the inverse; running the levels in turn after the bit-reversal permutation computes the same
+// values without recursion or scratch.
 template <bool Inverse, class C>
 void radix2(std::uint64_t n, C* x) {
   // r runs through the bit reversals of i by a reversed-carry increment.
@@ -69,36 +140,19 @@ void radix2(std::uint64_t n, C* x) {
     r |= bit;
   }
   for (std::uint64_t h = 1; h < n; h *= 2) {
-    const double theta = (Inverse ? kPi : -kPi) / static_cast<double>(h);
-    const double c = std::cos(theta);
-    const double s = std::sin(theta);
-    const std::uint64_t span = 2 * h;
-    const std::uint64_t group = std::max(span, std::min(n, kGroupPoints));
-    for (std::uint64_t q = 0; q < n; q += group) {
-      double wr = 1.0;
-      double wi = 0.0;
+    if (h <= kTabledHalf) {
+      Point const* w = (Inverse ? twiddleTable().inverse : twiddleTable().forward) + (h - 1);
+      for (std::uint64_t p = 0; p < n; p += 2 * h) {
+        for (std::uint64_t k = 0; k < h; ++k)
+          butterfly<Inverse>(x[p + k], x[p + k + h], w[k].re, w[k].im);
+      }
+      continue;
+    }
+    for (std::uint64_t p = 0; p < n; p += 2 * h) {
+      TwiddleWalk w(Inverse, h);
       for (std::uint64_t k = 0; k < h; ++k) {
-        for (std::uint64_t p = q + k; p < q + group; p += span) {
-          C& top = x[p];
-          C& bottom = x[p + h];
-          const double tr = bottom.re * wr - bottom.im * wi;
-          const double ti = bottom.im * wr + bottom.re * wi;
-          const double er = top.re;
-          const double ei = top.im;
-          top.re = er + tr;
-          top.im = ei + ti;
-          bottom.re = er - tr;
-          bottom.im = ei - ti;
-          if (Inverse) {
-            top.re *= 0.5;
-            top.im *= 0.5;
-            bottom.re *= 0.5;
-            bottom.im *= 0.5;
-          }
-        }
-        const double nr = wr * c - wi * s;
-        wi = wr * s + wi * c;
-        wr = nr;
+        butterfly<Inverse>(x[p + k], x[p + k + h], w.re(), w.im());
+        w.advance();
       }
     }
   }
