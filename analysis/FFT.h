@@ -4,10 +4,12 @@
 // bins in natural order (bin k of n samples dt apart lies at k/(n dt) Hz); the caller divides by
 // the length when it wants amplitudes. The inverse of fft_in carries the 1/n.
 //
-// Every routine here is reentrant, keeps no state, takes no lock, prints nothing and never
-// throws. The pointer forms of fft, fft2, fft_in and fft2_in, AMPD (on a reserved output vector)
-// and argmin are real-time safe for the lengths the control thread uses: a power-of-two n is
-// transformed in place without scratch, and padding scratch up to 1024 points stays on the stack.
+// Every routine here is reentrant, keeps no state, takes no lock and prints nothing. The
+// transforms and argmin never throw (a pad they cannot allocate leaves the data as it was); AMPD
+// and VPD can throw only std::bad_alloc from their vectors. The pointer forms of fft, fft2, fft_in
+// and fft2_in, AMPD (on a reserved output vector) and argmin are real-time safe for the lengths the
+// control thread uses: a power-of-two n is transformed in place without scratch, and padding
+// scratch up to 1024 points stays on the stack.
 #pragma once
 
 #include <cstdint>
