@@ -72,19 +72,21 @@ inline void resetCommands() {
   for (auto& request : GlobalValue::vb_activate_param) request = false;
 }
 
-class Rig {
+// Component is the test component or a class derived from it.
+template <class Component = VibrationTestHandler>
+class BasicRig {
  public:
-  explicit Rig(sim::SimConfig config = sim::SimConfig(), bool configure = true)
+  explicit BasicRig(sim::SimConfig config = sim::SimConfig(), bool configure = true)
       : sim(std::move(config)) {
     resetCommands();
     port = static_cast<unsigned>(sim.start(0));
     EXPECT_TRUE(waitListening(port));
-    handler = std::make_unique<VibrationTestHandler>("hello", "127.0.0.1", port);
+    handler = std::make_unique<Component>("hello", "127.0.0.1", port);
     activity = new RTT::extras::SlaveActivity(0.004);
     EXPECT_TRUE(handler->setActivity(activity));
     if (configure) configureAndStart();
   }
-  ~Rig() {
+  ~BasicRig() {
     handler.reset();
     sim.stop();
     resetCommands();
@@ -115,8 +117,10 @@ class Rig {
 
   sim::SimController sim;
   unsigned port = 0;
-  std::unique_ptr<VibrationTestHandler> handler;
+  std::unique_ptr<Component> handler;
   RTT::extras::SlaveActivity* activity = nullptr;  // owned by the component
 };
+
+using Rig = BasicRig<>;
 
 }  // namespace vb::test
