@@ -77,9 +77,11 @@ struct JointConfig {
   double start_position = 0.0;     // rad
 };
 
-// The default arm. Each joint's worst speed lies on the test's 0.5..2.0 deg/s grid and puts its
-// three order frequencies on (or within 0.1 of) spectrum bins 1 or 2 bins per order apart, so the
-// peaks are clean and the identification comes out exactly on the scan grids.
+// The default arm. Every joint has its own worst speed, one of 0.7 .. 1.2 deg/s. There its order
+// frequencies lie within 0.1 bin of bins of the test's 1024-point spectrum, 1 or 2 bins per order
+// (a window of one order either side holds only the main lobe), and at the grid speed below they
+// fall between bins, so each slot reads clearly larger at the worst speed than before it. Optimum
+// phases lie on the 0.2 grid of the phase scan, optimum currents (0.9, 1.2, 1.5) on the 0.3 grid.
 std::array<JointConfig, kJoints> defaultJoints();
 
 struct SimConfig {
