@@ -1,0 +1,255 @@
+// The whole program as a process, against the simulated controller program. Both listen on
+// their fixed ports (11666 and 7003), so these cases hold a CTest resource lock.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <rapidjson/document.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "OvraCobot.h"
+#include "WsClient.h"
+#include "web_test_util.h"
+
+extern char** environ;
+
+using vb::tools::WsClient;
+
+namespace {
+
+constexpr int kWebPort = 11666;
+constexpr int kControllerPort = 7003;
+constexpr auto kDeadline = std::chrono::seconds(60);
+
+// A child process whose standard output is collected; stderr goes to ours. Killed at the end.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> argv) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    read_fd_ = fds[0];
+    reader_ = std::thread([this] {
+      char buf[4096];
+      ssize_t n;
+      while ((n = ::read(read_fd_, buf, sizeof buf)) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        out_.append(buf, static_cast<std::size_t>(n));
+        changed_.notify_all();
+      }
+    });
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);  // the program has no shutdown path
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+    if (read_fd_ >= 0) ::close(read_fd_);
+    std::cerr << "--- stdout of the child ---\n" << output() << "--- end ---\n";
+  }
+  bool started() const { return pid_ > 0; }
+  std::string output() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+  }
+  bool wait_for(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] { return out_.find(text) != std::string::npos; });
+  }
+  // Waits for a whole line that starts with `label`.
+  bool wait_for_line(const std::string& label) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kDeadline, [&] {
+      const std::size_t at = out_.find(label);
+      return at != std::string::npos && out_.find('\n', at) != std::string::npos;
+    });
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int read_fd_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_;
+};
+
+bool port_in_use(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool in_use = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return in_use;
+}
+
+std::unique_ptr<Child> start_program() {
+  return std::make_unique<Child>(std::vector<std::string>{VB_PROGRAM, vb::webtest::fixture_root()});
+}
+
+std::unique_ptr<Child> start_controller() {
+  auto sim = std::make_unique<Child>(std::vector<std::string>{VB_ROBOT_SIM});
+  EXPECT_TRUE(sim->wait_for("robot_sim: listening on 127.0.0.1:7003\n"));
+  return sim;
+}
+
+// The entries of the printed line that starts with `label`, e.g. "motor_pole_pair: 8 8 ... ".
+std::string printed_list(const std::string& out, const std::string& label) {
+  const std::size_t at = out.find(label);
+  if (at == std::string::npos) return {};
+  std::istringstream in(out.substr(at + label.size(), out.find('\n', at) - at - label.size()));
+  std::string list, value;
+  while (in >> value) list += (list.empty() ? "" : ",") + value;
+  return "[" + list + "]";
+}
+
+std::string request(WsClient& client, const std::string& text) {
+  std::string reply;
+  EXPECT_TRUE(client.request(text, &reply, 10)) << "no reply to " << text;
+  return reply;
+}
+
+int test_state(WsClient& client) {
+  rapidjson::Document d;
+  d.Parse(request(client, R"({"task":"update"})").c_str());
+  if (d.HasParseError() || !d.IsObject() || !d.HasMember("test_state")) return -1;
+  return d["test_state"].GetInt();
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Another run of the program or of the simulator on this machine would answer in ours.
+    ASSERT_FALSE(port_in_use(kWebPort)) << "port 11666 is in use";
+    ASSERT_FALSE(port_in_use(kControllerPort)) << "port 7003 is in use";
+  }
+};
+
+TEST_F(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
+  auto sim = start_controller();
+  auto program = start_program();
+  ASSERT_TRUE(program->started());
+  // The web thread prints while the main thread configures: the two may interleave.
+  ASSERT_TRUE(program->wait_for("webserver start listen:11666\n"));
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot successed."));
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot end .\n"));
+  ASSERT_TRUE(program->wait_for_line("joint_ratio: "));
+  const std::string out = program->output();
+
+  const auto page = vb::webtest::http_request(kWebPort, "GET", "/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->body,
+            vb::webtest::read_file(vb::webtest::fixture_root() + "/run/dist/index.html"));
+
+  WsClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;
+  // The motor data that the configuration read from the controller, as it printed them.
+  EXPECT_EQ(request(client, R"({"task":"getJointParam","id":1})"),
+            R"({"id":1,"task":"getJointParam","req":{"motor_pole_pair":)" +
+                printed_list(out, "motor_pole_pair: ") + R"(,"stator_slots":)" +
+                printed_list(out, "stator_slots: ") + R"(,"joint_ratio":)" +
+                printed_list(out, "joint_ratio: ") + R"(},"success":true})");
+  EXPECT_EQ(test_state(client), 0);
+
+  OvraRPC::OvraCobot observer("127.0.0.1", kControllerPort);
+  ASSERT_EQ(observer.open(), 0);
+  std::vector<double> start;
+  observer.get_actual_joints_position(start);
+  ASSERT_EQ(start.size(), 6u);
+
+  EXPECT_EQ(request(client, R"({"task":"setTestMode","id":2,"req":{"mode":0}})"),
+            R"({"id":2,"task":"setTestMode","success":true})");
+  EXPECT_EQ(request(client, R"({"task":"startTest","id":3})"),
+            R"({"id":3,"task":"startTest","success":true})");
+
+  bool running = false;
+  bool moved = false;
+  const auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (!(running && moved) && std::chrono::steady_clock::now() < until) {
+    running = running || test_state(client) == 1;
+    std::vector<double> now;
+    observer.get_actual_joints_position(now);
+    moved = now.size() == 6 && std::fabs(now[0] - start[0]) > 1e-3;
+    if (moved) {
+      for (int j = 1; j < 6; ++j) EXPECT_DOUBLE_EQ(now[j], start[j]) << "joint " << j;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(running) << "update never reported the test running";
+  EXPECT_TRUE(moved) << "joint 0 never moved";
+  EXPECT_EQ(request(client, R"({"task":"stopTest","id":4})"),
+            R"({"id":4,"task":"stopTest","success":true})");
+  observer.close();
+}
+
+TEST_F(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
+  auto sim = start_controller();
+  auto first = start_program();
+  ASSERT_TRUE(first->wait_for("connectToOvraCobot end .\n"));
+  auto second = start_program();
+  ASSERT_TRUE(second->wait_for("webserver start listen:11666\n"));
+  ASSERT_TRUE(second->wait_for("Underlying Transport Error\n"));
+  const std::string out = second->output();
+  EXPECT_LT(out.find("webserver start listen:11666\n"), out.find("Underlying Transport Error\n"));
+  // Its component configures and starts all the same.
+  ASSERT_TRUE(second->wait_for("connectToOvraCobot successed."));
+  ASSERT_TRUE(second->wait_for("connectToOvraCobot end .\n"));
+  EXPECT_TRUE(second->wait_for_line("joint_ratio: "));
+
+  // The first instance still owns the port and answers.
+  WsClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;
+  EXPECT_EQ(request(client, R"({"task":"stopTest","id":5})"),
+            R"({"id":5,"task":"stopTest","success":true})");
+}
+
+TEST_F(ProgramTest, WithoutTheControllerItStillServes) {
+  auto program = start_program();
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot failed."));
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot end .\n"));
+  ASSERT_TRUE(program->wait_for("joint_ratio: 101 101 101 101 101 101 \n"));
+  EXPECT_NE(program->output().find("motor_pole_pair: 8 8 8 8 8 8 \n"), std::string::npos);
+
+  WsClient client;
+  std::string error;
+  ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;
+  const std::string reply = request(client, R"({"task":"update","id":6})");
+  EXPECT_EQ(reply.rfind(R"({"id":6,"task":"update","test_state":0,"max_vib_vel":[)", 0), 0u)
+      << reply;
+  EXPECT_EQ(request(client, R"({"task":"getJointParam","id":7})"),
+            R"({"id":7,"task":"getJointParam","req":{"motor_pole_pair":[8,8,8,8,8,8],)"
+            R"("stator_slots":[18,18,18,18,18,18],"joint_ratio":[101,101,101,101,101,101]},)"
+            R"("success":true})");
+  auto svg = vb::webtest::http_request(kWebPort, "GET", "/img/logo.svg");
+  ASSERT_TRUE(svg);
+  EXPECT_EQ(svg->status, 200);
+  EXPECT_EQ(svg->headers["content-type"], "image/svg+xml");
+}
+
+}  // namespace
