@@ -143,7 +143,7 @@ class SimController::Impl {
   }
   void requestDrop(double seconds, bool wait);
   void supervise();
-  void sleepReplyDelay(std::chrono::milliseconds delay);
+  bool sleepReplyDelay(std::chrono::milliseconds delay);  // false when cut short
 };
 
 namespace {
@@ -248,7 +248,8 @@ class Processor : public RPCRobotProcessor {
       impl_.requestDrop(drop_seconds, false);
       return false;
     }
-    impl_.sleepReplyDelay(delay);
+    // A stop or drop during the delay ends the connection without a reply.
+    if (!impl_.sleepReplyDelay(delay)) return false;
     bool threw = false;
     {
       std::lock_guard<std::mutex> lock(impl_.mu);
@@ -278,25 +279,36 @@ class Processor : public RPCRobotProcessor {
   SimController::Impl& impl_;
 };
 
+// Reports the port once the socket listens, so start() returns only when connections succeed.
+class Listening : public apache::thrift::server::TServerEventHandler {
+ public:
+  Listening(std::shared_ptr<std::promise<int>> bound, std::shared_ptr<int> port)
+      : bound_(std::move(bound)), port_(std::move(port)) {}
+  void preServe() override { bound_->set_value(*port_); }
+
+ private:
+  std::shared_ptr<std::promise<int>> bound_;
+  std::shared_ptr<int> port_;
+};
+
 }  // namespace
 
-void SimController::Impl::sleepReplyDelay(std::chrono::milliseconds delay) {
-  if (delay.count() <= 0) return;
+bool SimController::Impl::sleepReplyDelay(std::chrono::milliseconds delay) {
+  if (delay.count() <= 0) return true;
   std::unique_lock<std::mutex> lock(req_mu);
   const uint64_t epoch = wake_epoch;
-  req_cv.wait_for(lock, delay, [&] { return shutting_down || wake_epoch != epoch; });
+  return !req_cv.wait_for(lock, delay, [&] { return shutting_down || wake_epoch != epoch; });
 }
 
 int SimController::Impl::listen(int port) {
   auto socket = std::make_shared<TServerSocket>("127.0.0.1", port);
   auto bound = std::make_shared<std::promise<int>>();
-  socket->setListenCallback([bound](THRIFT_SOCKET fd) {
+  auto seen = std::make_shared<int>(-1);
+  socket->setListenCallback([seen](THRIFT_SOCKET fd) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      bound->set_value(ntohs(addr.sin_port));
-    } else {
-      bound->set_value(-1);
+      *seen = ntohs(addr.sin_port);
     }
   });
   auto handler = std::make_shared<Handler>(*this);
@@ -304,6 +316,7 @@ int SimController::Impl::listen(int port) {
   auto srv = std::make_shared<TThreadedServer>(processor, socket,
                                                std::make_shared<TBufferedTransportFactory>(),
                                                std::make_shared<TBinaryProtocolFactory>());
+  srv->setServerEventHandler(std::make_shared<Listening>(bound, seen));
   std::future<int> result = bound->get_future();
   std::thread thread([srv, bound] {
     try {
