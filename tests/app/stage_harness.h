@@ -75,6 +75,10 @@ class Harness {
     EXPECT_TRUE(component->setActivity(activity));
     EXPECT_TRUE(component->configure());
     EXPECT_TRUE(component->start());
+    // Should the first connect come too early, the cycle reconnects once a second of cycles.
+    if (!component->connected) {
+      EXPECT_GT(runUntil([this] { return component->connected; }, 10 * kCyclesPerSecond), 0);
+    }
   }
 
   ~Harness() {
@@ -164,6 +168,7 @@ class Harness {
 
  private:
   static constexpr long kHarvestCycles = 5000;
+  static constexpr long kCyclesPerSecond = 250;
 
   // Moves the simulator's records into kept_ (all but the per-cycle requests) and counts_, so
   // that long runs do not pile up records.
