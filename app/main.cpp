@@ -1,14 +1,52 @@
 // Program entry: the toolkit's main (vb_rtt_main) calls ORO_main_impl, which brings up the web
 // interface, then the test component on its 4 ms real-time activity, and idles for ever.
+//
+// Test hooks, read from the environment (defaults are the fixed ports): VB_WEB_PORT and
+// VB_CONTROLLER_PORT move the two ports so that several instances can run side by side, and
+// SIGUSR1 makes the idle main thread print the control cycle's lateness figures on stderr.
 #include <rtt/os/main.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <rtt/Activity.hpp>
 
 #include "Global.h"
 #include "VibrationTestHandler.h"
 #include "WebServer.h"
+
+namespace {
+
+// A port from the environment: 1..65535, anything else gives the default.
+unsigned short portFromEnv(const char* name, unsigned short fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || errno != 0 || value < 1 || value > 65535) {
+    std::fprintf(stderr, "%s: not a port 1..65535, using %u\n", name, fallback);
+    return fallback;
+  }
+  return static_cast<unsigned short>(value);
+}
+
+void printCycleFigures(const RTT::Activity& activity) {
+  const RTT::Activity::Figures f = activity.figures();
+  std::fprintf(stderr,
+               "cycle figures: cycles %llu overruns %llu lateness_us p50 %.0f p99 %.0f p999 %.0f "
+               "max %.0f max_execution_us %.0f realtime %d\n",
+               static_cast<unsigned long long>(f.cycles),
+               static_cast<unsigned long long>(f.overruns), activity.latenessQuantile(0.5) / 1e3,
+               activity.latenessQuantile(0.99) / 1e3, activity.latenessQuantile(0.999) / 1e3,
+               f.max_lateness_ns / 1e3, f.max_execution_ns / 1e3, activity.isRealTime() ? 1 : 0);
+}
+
+}  // namespace
 
 int ORO_main_impl(int argc, char** argv) {
   if (argc >= 2) {
@@ -17,15 +55,28 @@ int ORO_main_impl(int argc, char** argv) {
     vb::GlobalValue::rootPath = "/home/TervinCobot/Halvane";
   }
 
+  // Blocked before any thread starts, so every thread inherits it and only the idle main thread
+  // takes SIGUSR1 (in sigtimedwait below).
+  sigset_t figures_signal;
+  sigemptyset(&figures_signal);
+  sigaddset(&figures_signal, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &figures_signal, nullptr);
+
   // rootPath is set before the web thread exists; the server serves from here on.
-  std::shared_ptr<vb::WebServer> web = std::make_shared<vb::WebServer>(11666);
+  std::shared_ptr<vb::WebServer> web =
+      std::make_shared<vb::WebServer>(portFromEnv("VB_WEB_PORT", 11666));
   web->run();
 
-  vb::VibrationTestHandler handler("hello");
-  handler.setActivity(new RTT::Activity(ORO_SCHED_RT, 99, 0.004, nullptr, "Activity"));
+  vb::VibrationTestHandler handler("hello", "127.0.0.1", portFromEnv("VB_CONTROLLER_PORT", 7003));
+  RTT::Activity* activity = new RTT::Activity(ORO_SCHED_RT, 99, 0.004, nullptr, "Activity");
+  handler.setActivity(activity);
   // Neither result stops start-up: without a controller the operator interface still runs.
   handler.configure();
   handler.start();
 
-  for (;;) sleep(10);
+  // Sleeps in 10-second steps; a SIGUSR1 wakes it to print the figures.
+  const timespec step{10, 0};
+  for (;;) {
+    if (sigtimedwait(&figures_signal, nullptr, &step) == SIGUSR1) printCycleFigures(*activity);
+  }
 }
