@@ -45,6 +45,16 @@ inline bool waitListening(unsigned port) {
   return false;
 }
 
+// Waits for a condition with a deadline; whether it came true.
+inline bool waitFor(std::function<bool()> const& done, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // A loopback port that refuses connections: bound, never listening, for as long as it lives.
 class RefusingPort {
  public:
