@@ -1,0 +1,350 @@
+// Whole identifications through the real dispatcher, reset, stages and servo writes, stepped
+// cycle by cycle against the simulator over loopback TCP and compared with its ground truth.
+// High-speed mode (one traversal speed) keeps the runs short wherever the behaviour allows.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "stage_harness.h"
+
+namespace {
+
+using vb::sim::TaskKind;
+using vb::test::Harness;
+using vb::test::kSpeedMax;
+using vb::test::kTravel;
+using vb::test::StageComponent;
+using vb::test::topSpeedConfig;
+namespace G = vb::GlobalValue;
+
+// A single joint in high-speed mode takes some 55000 cycles.
+constexpr long kOneJointCycles = 120000;
+
+void startTest(int mode, bool high_speed) {
+  G::vb_test_mode = mode;
+  G::vb_high_speed_mode = high_speed;
+  G::vb_test_cmd = 1;
+}
+
+int publishedTestState() {
+  std::lock_guard<std::mutex> lock(G::table_mutex);
+  return G::vb_test_state;
+}
+
+// Runs until the published test state is `state`; the published states on the way, each once
+// per change.
+std::vector<int> runToState(Harness& h, int state, long max_cycles) {
+  std::vector<int> seen{publishedTestState()};
+  long const cycles = h.runUntil(
+      [&] {
+        int const now = publishedTestState();
+        if (now != seen.back()) seen.push_back(now);
+        return now == state;
+      },
+      max_cycles);
+  EXPECT_GT(cycles, 0) << "test state " << state << " not reached";
+  return seen;
+}
+
+size_t count(std::string const& text, std::string const& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Joint j's result equals the simulator's truth: per order the optimum phase and current, the
+// servo words of those optima, published as well; each compensated component down to a tenth.
+void expectIdentified(Harness& h, unsigned j) {
+  SCOPED_TRACE("joint " + std::to_string(j));
+  StageComponent const& c = *h.component;
+  vb::sim::JointTruth const truth = h.truth(static_cast<int>(j));
+  ASSERT_EQ(truth.components.size(), 3u);
+  unsigned const feat[3] = {c.first_feat_order[j], c.second_feat_order[j], c.third_feat_order[j]};
+  double const phase[3] = {c.first_optimum_phase[j], c.second_optimum_phase[j],
+                           c.third_optimum_phase[j]};
+  double const current[3] = {c.first_optimum_current[j], c.second_optimum_current[j],
+                             c.third_optimum_current[j]};
+  double const before[3] = {c.first_freq_vib_amp[j], c.second_freq_vib_amp[j],
+                            c.third_freq_vib_amp[j]};
+  double const after[3] = {c.first_optimum_amp[j], c.second_optimum_amp[j], c.third_optimum_amp[j]};
+  unsigned const words[3] = {c.first_servo_param[j], c.second_servo_param[j],
+                             c.third_servo_param[j]};
+  unsigned published[3];
+  {
+    std::lock_guard<std::mutex> lock(G::table_mutex);
+    published[0] = G::vb_first_servo_param[j];
+    published[1] = G::vb_second_servo_param[j];
+    published[2] = G::vb_third_servo_param[j];
+  }
+  EXPECT_TRUE(c.verified[j]);
+  for (int x = 0; x < 3; ++x) {
+    SCOPED_TRACE("slot " + std::to_string(x));
+    vb::sim::ComponentTruth const& t = truth.components[static_cast<size_t>(x)];
+    EXPECT_EQ(feat[x], static_cast<unsigned>(t.order));
+    EXPECT_NEAR(phase[x], t.optimum_phase, 1e-9);
+    EXPECT_NEAR(current[x], t.optimum_current, 1e-9);
+    EXPECT_EQ(words[x], t.servo_word);
+    EXPECT_EQ(words[x], vb::servoWord(feat[x], phase[x], current[x]));
+    EXPECT_EQ(published[x], words[x]);
+    EXPECT_GT(before[x], 0.01);
+    EXPECT_LE(after[x], 0.1 * before[x]);
+  }
+}
+
+// The lines the traversal and the verification print for joint j, as they print them.
+std::string traversalLines(StageComponent const& c, unsigned j) {
+  std::ostringstream out;
+  out << j << " max vib velo: " << c.max_vib_target_vel[j] << "\n"
+      << j << " first freq: " << c.first_freq[j] << " " << c.first_order[j] << " "
+      << c.first_feat_order[j] << " " << c.first_freq_vib_amp[j] << "\n"
+      << j << " second freq: " << c.second_freq[j] << " " << c.second_order[j] << " "
+      << c.second_feat_order[j] << " " << c.second_freq_vib_amp[j] << "\n"
+      << j << " third freq: " << c.third_freq[j] << " " << c.third_order[j] << " "
+      << c.third_feat_order[j] << " " << c.third_freq_vib_amp[j] << "\n";
+  return out.str();
+}
+
+std::string verificationLines(StageComponent const& c, unsigned j) {
+  std::ostringstream out;
+  out << j << " optimum result: \n";
+  double const* freq[3] = {c.first_freq, c.second_freq, c.third_freq};
+  unsigned const* feat[3] = {c.first_feat_order, c.second_feat_order, c.third_feat_order};
+  double const* amp[3] = {c.first_freq_vib_amp, c.second_freq_vib_amp, c.third_freq_vib_amp};
+  double const* opt_amp[3] = {c.first_optimum_amp, c.second_optimum_amp, c.third_optimum_amp};
+  double const* phase[3] = {c.first_optimum_phase, c.second_optimum_phase, c.third_optimum_phase};
+  double const* current[3] = {c.first_optimum_current, c.second_optimum_current,
+                              c.third_optimum_current};
+  unsigned const* word[3] = {c.first_servo_param, c.second_servo_param, c.third_servo_param};
+  for (int x = 0; x < 3; ++x) {
+    out << freq[x][j] << " " << feat[x][j] << " " << amp[x][j] << " " << opt_amp[x][j] << "  "
+        << phase[x][j] << " " << current[x][j] << " " << word[x][j] << "\n";
+  }
+  return out.str();
+}
+
+TEST(Identification, OneJointHighSpeedStartToFinish) {
+  EXPECT_EQ(vb::servoWord(8, 1.2, 0.6), 12551u);
+  EXPECT_EQ(vb::servoWord(18, 6.0, 2.1), 62353u);
+  EXPECT_EQ(vb::servoWord(16, 0.0, 0.0), 15u);
+  EXPECT_EQ(vb::servoWord(8, 0.0, 2.4), 1031u);
+
+  Harness h(topSpeedConfig());
+  unsigned const j = 2;
+  double const start = h.sim.jointPositions()[j];
+  startTest(static_cast<int>(j), true);
+  testing::internal::CaptureStdout();
+  std::vector<int> const states = runToState(h, 2, kOneJointCycles);
+  std::string const out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(states, (std::vector<int>{0, 1, 2}));
+  expectIdentified(h, j);
+  // One traversal speed, the top one, where this arm vibrates most; the phase scan ends one
+  // travel out.
+  EXPECT_EQ(h.component->max_vib_target_vel[j], kSpeedMax);
+  EXPECT_NEAR(h.truth(static_cast<int>(j)).worst_speed_rad_s, kSpeedMax, 1e-12);
+  EXPECT_NEAR(h.sim.jointPositions()[j], start + kTravel, 1e-9);
+
+  // Each block of result lines once, byte for byte, each after its rms line.
+  std::string const traversal = "origin_vel_err_rmse: ";
+  std::string const verification = "final_vel_err_rmse: ";
+  EXPECT_EQ(count(out, traversal), 1u);
+  EXPECT_EQ(count(out, verification), 1u);
+  EXPECT_EQ(count(out, "max vib velo"), 1u);
+  EXPECT_EQ(count(out, "optimum result"), 1u);
+  std::string const lines_t = traversalLines(*h.component, j);
+  std::string const lines_v = verificationLines(*h.component, j);
+  size_t const at_t = out.find(lines_t);
+  size_t const at_v = out.find(lines_v);
+  ASSERT_NE(at_t, std::string::npos) << out;
+  ASSERT_NE(at_v, std::string::npos) << out;
+  EXPECT_EQ(out.rfind('\n', at_t - 2), out.rfind(traversal) - 1);
+  EXPECT_EQ(out.rfind('\n', at_v - 2), out.rfind(verification) - 1);
+  EXPECT_LT(at_t, at_v);
+  EXPECT_EQ(out.size(), at_v + lines_v.size());
+
+  // A finished test stays finished while the command stays.
+  h.forgetCalls();
+  for (int i = 0; i < 50; ++i) h.cycle();
+  EXPECT_EQ(publishedTestState(), 2);
+  EXPECT_EQ(h.count("movej2"), 0u);
+}
+
+// Normal mode: the sixteen speeds of the grid, the designed worst speed, then the scans there.
+TEST(Identification, OneJointNormalModeSixteenSpeeds) {
+  Harness h;
+  unsigned const j = 3;  // the joint of the highest designed worst speed: the shortest scans
+  startTest(static_cast<int>(j), false);
+  runToState(h, 2, 400000);
+  std::vector<double> const speeds = h.moveSpeeds();
+  // 16 pairs in the traversal, then 31 + 8 + 2 moves at the worst speed.
+  ASSERT_EQ(speeds.size(), 32u + 41u);
+  std::vector<double> grid;
+  for (double v = vb::test::kSpeedStart; v <= kSpeedMax; v += vb::test::kSpeedStep) {
+    grid.push_back(v);
+    grid.push_back(v);
+  }
+  EXPECT_EQ(std::vector<double>(speeds.begin(), speeds.begin() + 32), grid);
+  double const worst = h.truth(static_cast<int>(j)).worst_speed_rad_s;
+  EXPECT_NEAR(h.component->max_vib_target_vel[j], worst, 1e-12);
+  for (size_t i = 32; i < speeds.size(); ++i)
+    EXPECT_EQ(speeds[i], h.component->max_vib_target_vel[j]);
+  expectIdentified(h, j);
+}
+
+// All joints in turn, each with its own motor data, each against its own truth.
+TEST(Identification, AllJointsInTurn) {
+  Harness h(topSpeedConfig());
+  std::vector<double> const start = h.sim.jointPositions();
+  startTest(99, true);
+  std::vector<int> const states = runToState(h, 2, 6 * kOneJointCycles);
+  EXPECT_EQ(states, (std::vector<int>{0, 1, 2}));
+  for (unsigned j = 0; j < 6; ++j) {
+    expectIdentified(h, j);
+    EXPECT_NEAR(h.sim.jointPositions()[j], start[j] + kTravel, 1e-9);
+  }
+}
+
+// A task error in a stage holds the test in that stage: running, no further move, until stopped.
+struct StageFault {
+  const char* name;
+  TaskKind kind;
+  int nth;                         // servo tasks of the reset come first: four per joint
+  bool* (*flag)(StageComponent&);  // the flag that is never set
+  uint64_t moves;                  // moves made in all
+};
+
+class StageFailure : public ::testing::TestWithParam<StageFault> {};
+
+TEST_P(StageFailure, HoldsTheTest) {
+  StageFault const f = GetParam();
+  Harness h(topSpeedConfig());
+  unsigned const j = 1;
+  h.sim.failTask(static_cast<int>(j), f.kind, f.nth);
+  startTest(static_cast<int>(j), true);
+  bool* const flag = f.flag(*h.component);
+  long const ran = h.runUntil([&] { return flag[j]; }, kOneJointCycles);
+  EXPECT_EQ(ran, -1);
+  EXPECT_EQ(publishedTestState(), 1);
+  EXPECT_EQ(h.count("movej2"), f.moves);
+  G::vb_test_cmd = 0;
+  h.cycle();
+  EXPECT_EQ(publishedTestState(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StageFailure,
+    ::testing::Values(
+        StageFault{"TraversalReturnMove", TaskKind::Motion, 2,
+                   [](StageComponent& c) { return c.trav_done; }, 2},
+        // Reset 4 servo tasks, then per phase value 3 writes and an apply: the 2nd value's apply.
+        StageFault{"PhaseScanServoWrite", TaskKind::Servo, 4 + 4 + 4,
+                   [](StageComponent& c) { return c.phase_done; }, 3},
+        StageFault{"CurrentScanMove", TaskKind::Motion, 2 + 31 + 1,
+                   [](StageComponent& c) { return c.current_done; }, 2 + 31 + 1}),
+    [](auto const& info) { return std::string(info.param.name); });
+
+// The robot leaving the runnable state mid-test: one stop, test state 0; back again with the
+// command still given, the test starts anew from the identification reset and completes.
+TEST(Identification, RobotLeavingRunnableStopsOnceAndRestarts) {
+  Harness h(topSpeedConfig());
+  unsigned const j = 4;
+  startTest(static_cast<int>(j), true);
+  // Into the phase scan, then safety leaves its run state for two seconds.
+  ASSERT_GT(h.runUntil([&] { return h.component->trav_done[j]; }, kOneJointCycles), 0);
+  for (int i = 0; i < 500; ++i) h.cycle();
+  double const now = h.sim.simTime();
+  h.sim.setRobotStateAt(now + 0.1, {6, 0, 4, 1});
+  h.sim.setRobotStateAt(now + 2.1, {6, 0, 5, 1});
+  h.forgetCalls();
+  ASSERT_GT(h.runUntil([&] { return publishedTestState() == 0; }, 100), 0);
+  for (int i = 0; i < 400; ++i) h.cycle();
+  EXPECT_EQ(h.count("stop"), 1u);
+  EXPECT_EQ(publishedTestState(), 0);
+  EXPECT_TRUE(h.component->trav_done[j]);  // nothing cleared while away
+  // Back: the reset clears the results and writes zeros to every joint, then the test runs.
+  ASSERT_GT(h.runUntil([&] { return !h.component->trav_done[j]; }, 1000), 0);
+  runToState(h, 2, kOneJointCycles);
+  EXPECT_EQ(h.count("stop"), 1u);
+  size_t zeroed_joints = 0;
+  for (int joint = 0; joint < 6; ++joint) {
+    std::string const prefix = std::to_string(joint) + ", 43, 0, ";
+    for (auto const& call : h.calls("set_servo_config")) {
+      if (call.args.rfind(prefix, 0) == 0) {
+        ++zeroed_joints;
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(zeroed_joints, 6u);
+  expectIdentified(h, j);
+}
+
+// Stopped during joint 2's phase scan in mode 99: joints 0 and 1 keep their verified results
+// and can be activated: their drives and controller files then hold their words.
+TEST(Identification, StopDuringAllJointsLeavesFinishedJointsActivatable) {
+  Harness h(topSpeedConfig());
+  StageComponent& c = *h.component;
+  startTest(99, true);
+  ASSERT_GT(h.runUntil([&] { return c.test_joint == 2 && c.trav_done[2]; }, 3 * kOneJointCycles),
+            0);
+  for (int i = 0; i < 2000; ++i) h.cycle();  // well into the phase scan
+  ASSERT_FALSE(c.phase_done[2]);
+  G::vb_test_cmd = 0;
+  h.cycle();
+  EXPECT_EQ(publishedTestState(), 0);
+  EXPECT_TRUE(c.verified[0] && c.verified[1]);
+  EXPECT_FALSE(c.verified[2]);
+  G::vb_activate_param[0] = true;
+  G::vb_activate_param[1] = true;
+  ASSERT_GT(h.runUntil([&] { return c.activated[0] && c.activated[1]; }, 2000), 0);
+  int const params[3] = {43, 45, 26};
+  char const* const names[3] = {"VB_PARAM_1", "VB_PARAM_2", "VB_PARAM_3"};
+  std::map<vb::sim::FileParamKey, double> const file = h.sim.fileParams();
+  for (int joint = 0; joint < 2; ++joint) {
+    SCOPED_TRACE("joint " + std::to_string(joint));
+    expectIdentified(h, static_cast<unsigned>(joint));
+    unsigned const words[3] = {c.first_servo_param[joint], c.second_servo_param[joint],
+                               c.third_servo_param[joint]};
+    for (int x = 0; x < 3; ++x) {
+      EXPECT_EQ(h.sim.activeServoParam(joint, params[x]), static_cast<int32_t>(words[x]));
+      auto const it = file.find(vb::sim::FileParamKey{joint, params[x], names[x]});
+      ASSERT_NE(it, file.end());
+      EXPECT_EQ(it->second, static_cast<double>(words[x]));
+    }
+  }
+  // A request for joint 2, not verified, is set back.
+  G::vb_activate_param[2] = true;
+  h.cycle();
+  EXPECT_FALSE(G::vb_activate_param[2]);
+}
+
+// A servo task that never finishes holds the test; stopped and started again (the controller
+// working again), the test runs from the reset to the end.
+TEST(Identification, ServoTaskThatNeverFinishesThenStopAndStart) {
+  Harness h(topSpeedConfig());
+  unsigned const j = 5;
+  StageComponent& c = *h.component;
+  startTest(static_cast<int>(j), true);
+  // The traversal's last cycle: the next request is the phase scan's first servo write.
+  ASSERT_GT(h.runUntil([&] { return c.trav_done[j]; }, kOneJointCycles), 0);
+  h.sim.tasksNeverFinish(true);
+  h.forgetCalls();
+  for (int i = 0; i < 2000; ++i) h.cycle();
+  EXPECT_EQ(h.count("set_servo_config"), 1u);
+  EXPECT_EQ(h.count("movej2"), 0u);
+  EXPECT_EQ(publishedTestState(), 1);
+
+  G::vb_test_cmd = 0;
+  h.cycle();
+  EXPECT_EQ(publishedTestState(), 0);
+  h.sim.tasksNeverFinish(false);
+  G::vb_test_cmd = 1;
+  std::vector<int> const states = runToState(h, 2, kOneJointCycles);
+  EXPECT_EQ(states, (std::vector<int>{0, 1, 2}));
+  expectIdentified(h, j);
+}
+
+}  // namespace
