@@ -127,6 +127,10 @@ OvraCobot::~OvraCobot() { delete client_; }
 int OvraCobot::open() {
   stop_send.store(true);
   return guarded(-1, [&] {
+    // Bytes the old connection left unread (after a reply that failed half-way) would be taken
+    // as the start of the new connection's first reply. borrow() never reads the socket.
+    uint32_t buffered = 1;
+    if (transport_->borrow(nullptr, &buffered) != nullptr) transport_->consume(buffered);
     transport_->open();
     return 0;
   });
@@ -1011,14 +1015,18 @@ void* thread_fun(void* /*arg*/) {
   sockaddr_in dest{};
   dest.sin_family = AF_INET;
   dest.sin_port = htons(kRealTimePort);
+  bool addressValid = false;
   {
     std::lock_guard<std::mutex> lock(state_mutex);
-    if (inet_pton(AF_INET, server_IP.c_str(), &dest.sin_addr) != 1) {
-      return nullptr;
-    }
+    addressValid = inet_pton(AF_INET, server_IP.c_str(), &dest.sin_addr) == 1;
   }
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int fd = addressValid ? ::socket(AF_INET, SOCK_DGRAM, 0) : -1;
   if (fd < 0) {
+    // No sender runs, so none may be reported: the next start_realtime_thread tries again.
+    std::fputs(addressValid ? "OvraCobot: real-time sender has no UDP socket\n"
+                            : "OvraCobot: real-time sender needs a dotted IPv4 address\n",
+               stderr);
+    stop_send.store(true);
     return nullptr;
   }
   sock_fd.store(fd);
@@ -1027,7 +1035,19 @@ void* thread_fun(void* /*arg*/) {
   datagram[0] = datagram[1] = 0xFF;
   datagram[46] = datagram[47] = 0xEE;
   while (!stop_send.load()) {
-    const RealTimeData record = s_callback.load()();
+    RealTimeData (*callback)() = s_callback.load();
+    if (callback == nullptr) {
+      break;
+    }
+    RealTimeData record;
+    try {
+      record = callback();
+    } catch (...) {
+      // Nobody can hear about it on this thread; end the sender rather than the process.
+      std::fputs("OvraCobot: real-time sender stopped: its record function threw\n", stderr);
+      stop_send.store(true);
+      break;
+    }
     std::memcpy(datagram + 2, record.bytes, sizeof record.bytes);
     ::sendto(fd, datagram, sizeof datagram, 0, reinterpret_cast<const sockaddr*>(&dest),
              sizeof dest);

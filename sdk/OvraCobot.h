@@ -7,8 +7,9 @@
 // deliver their result through an out-parameter the container is left as documented per method.
 //
 // Calls on one object must not overlap; calls never connect, reconnect or close by themselves.
-// Every RPC method blocks until the reply arrives (connect time-out 3000 ms, no send or receive
-// time-out), so a 4 ms thread can call them but is held as long as the controller takes.
+// The RPC methods are not real-time safe in the strict sense: they allocate, and each blocks until
+// the reply arrives (connect time-out 3000 ms, no send or receive time-out), so the 4 ms thread
+// that calls them is held as long as the controller takes. They never throw.
 #pragma once
 
 #include <thrift/protocol/TProtocol.h>
@@ -115,8 +116,8 @@ class OvraCobot {
   std::string get_version();
 
   // Starts the UDP real-time sender (datagrams to port 2011 of the address of the most recently
-  // built client) unless one runs: 0 when it runs or already ran, -1 when no thread could be made
-  // or callback is null.
+  // built client), which calls callback for every record, unless one runs: 0 when it started or
+  // one already runs, -1 when callback is null or no thread could be made.
   int start_realtime_thread(RealTimeData (*callback)());
   // Stops the sender, waits for its thread and closes its socket: the result of closing the
   // socket, or -1 when there was none.
@@ -125,6 +126,7 @@ class OvraCobot {
   // Forwarding methods, in the service's order. Out-parameter methods replace the container's
   // content with the reply's; on failure the "emptied" ones leave it empty, the others leave the
   // caller's content. Bool methods whose error value is true are marked "(error: true)".
+  // Motion methods take their trigger options as an OP (usually op_), sent through change_param.
   int power_on(bool block);
   int power_off(bool block);
   int enable(bool block);

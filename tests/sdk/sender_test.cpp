@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -185,6 +186,24 @@ TEST_F(SdkSender, NullCallbackStartsNothing) {
   EXPECT_FALSE(senderThreadExists());
   ASSERT_EQ(cobot.start_realtime_thread(countingUp), 0) << "a refused start leaves none running";
   EXPECT_FALSE(receiver.next(kDeadline).empty());
+}
+
+RealTimeData throwing() { throw std::runtime_error("no record"); }
+
+TEST_F(SdkSender, AFunctionThatThrowsEndsOnlyTheSender) {
+  ASSERT_EQ(cobot.start_realtime_thread(throwing), 0);
+  ASSERT_TRUE(senderThreadGoneWithin(kDeadline));
+  EXPECT_TRUE(receiver.next(std::chrono::milliseconds(200)).empty());
+  ASSERT_EQ(cobot.start_realtime_thread(countingUp), 0) << "the ended sender is not reported";
+  EXPECT_EQ(receiver.next(kDeadline), datagramOf(countingUp));
+}
+
+TEST_F(SdkSender, AnAddressThatIsNotDottedIPv4SendsNothing) {
+  OvraCobot named("localhost", 1);
+  ASSERT_EQ(named.start_realtime_thread(countingUp), 0);
+  ASSERT_TRUE(senderThreadGoneWithin(kDeadline));
+  EXPECT_EQ(callsA.load(), 0);
+  EXPECT_EQ(named.end_realtime_thread(), -1) << "no socket was made";
 }
 
 // In a child process: takes away the right to real-time scheduling, starts the sender and exits
