@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "GroundTruth.h"
 #include "WsClient.h"
 
 namespace {
@@ -21,9 +24,11 @@ namespace {
 const char* const kUsage =
     "usage: vb_client [--host H] [--port P] COMMAND [options]\n"
     "commands:\n"
-    "  run [--joint J | --mode M] [--normal] [--timeout S]\n"
+    "  run [--joint J | --mode M] [--normal] [--timeout S] [--truth FILE]\n"
     "      identify joint J (0..5, default 0) or run test mode M (0..5 or 99: all joints);\n"
-    "      high-speed mode unless --normal; prints the result table per joint and order\n"
+    "      high-speed mode unless --normal; prints the result table per joint and order;\n"
+    "      with --truth (the output of robot_sim --truth) also the simulator's ground truth,\n"
+    "      and exit status 4 when the result does not match it\n"
     "  activate J       ask the program to write joint J's identified compensation\n"
     "  deactivate J     ask the program to clear joint J's compensation\n"
     "  update           print one \"update\" reply\n"
@@ -44,6 +49,7 @@ struct Options {
   bool normal = false;
   double timeout = -1;
   double connect_timeout = 10;
+  std::string truth_file;
 };
 
 bool parseInt(const std::string& text, long lo, long hi, int* out) {
@@ -91,6 +97,8 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         *error = a == "--joint" ? "--joint needs 0..5" : "--mode needs 0..5 or 99";
         return false;
       }
+    } else if (a == "--truth") {
+      if (!value(&o->truth_file)) return false;
     } else if (a == "--normal") {
       o->normal = true;
     } else if (a == "--timeout" || a == "--connect-timeout") {
@@ -210,8 +218,53 @@ void printJoint(const rapidjson::Document& d, int j) {
   }
 }
 
+// The program's result for joint j from an "update" and a "getJointParam" reply.
+vb::tools::JointResult jointResult(const rapidjson::Document& update,
+                                   const rapidjson::Document& params, int j) {
+  vb::tools::JointResult r;
+  const rapidjson::Value* p = member(params, "req");
+  auto motor = [&](const char* key) {
+    const rapidjson::Value* a = p ? member(*p, key) : nullptr;
+    if (!a || !a->IsArray() || a->Size() <= static_cast<unsigned>(j) || !(*a)[j].IsNumber())
+      return -1;
+    return (*a)[j].GetInt();
+  };
+  r.pole_pairs = motor("motor_pole_pair");
+  r.stator_slots = motor("stator_slots");
+  r.ratio = motor("joint_ratio");
+  r.worst_speed_rad_s = entry(update, "max_vib_vel", j);
+  const char* names[3] = {"first", "second", "third"};
+  for (int k = 0; k < 3; ++k) {
+    const std::string n = names[k];
+    vb::tools::JointResult::Order& o = r.orders[k];
+    o.freq_hz = entry(update, ("max_vib_" + n + "_freq").c_str(), j);
+    o.nominal = entry(update, ("max_vib_" + n + "_order").c_str(), j);
+    o.amp_before = entry(update, ("max_vib_" + n + "_amp").c_str(), j);
+    o.amp_after = entry(update, (n + "_optimum_amp").c_str(), j);
+    o.phase = entry(update, (n + "_optimum_phase").c_str(), j);
+    o.current = entry(update, (n + "_optimum_current").c_str(), j);
+    o.servo_word = entry(update, (n + "_servo_param").c_str(), j);
+  }
+  return r;
+}
+
+bool readTruth(const std::string& file, vb::tools::Truth* truth) {
+  std::ifstream in(file);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string error;
+  if (!in || !vb::tools::parseTruth(text.str(), truth, &error)) {
+    std::fprintf(stderr, "vb_client: %s: %s\n", file.c_str(),
+                 in ? error.c_str() : "cannot be read");
+    return false;
+  }
+  return true;
+}
+
 int runTest(Session& s, const Options& o) {
   rapidjson::Document d;
+  vb::tools::Truth truth;
+  if (!o.truth_file.empty() && !readTruth(o.truth_file, &truth)) return 2;
   // A new test needs the command to pass through 0 first.
   if (!s.simple("stopTest")) return 1;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -256,7 +309,20 @@ int runTest(Session& s, const Options& o) {
   std::printf("test finished in %.0f s\n", elapsed);
   for (int j = 0; j < 6; ++j)
     if (o.mode == 99 || o.mode == j) printJoint(d, j);
-  return 0;
+  if (o.truth_file.empty()) return 0;
+  rapidjson::Document params;
+  if (!s.call("getJointParam", "", &params)) return 1;
+  bool match = true;
+  for (int j = 0; j < 6; ++j) {
+    if (o.mode != 99 && o.mode != j) continue;
+    if (!truth[j].present) {
+      std::fprintf(stderr, "vb_client: no ground truth for joint %d\n", j);
+      match = false;
+      continue;
+    }
+    match = vb::tools::compareWithTruth(j, jointResult(d, params, j), truth[j], !o.normal) && match;
+  }
+  return match ? 0 : 4;
 }
 
 }  // namespace

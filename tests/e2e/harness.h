@@ -1,0 +1,149 @@
+// End-to-end harness: the program, the simulated controller and the operator client as real
+// processes on free ports, so that the cases run in parallel. Every wait has a deadline and
+// every process is killed when its handle goes, so a failing case still ends and cleans up.
+#pragma once
+
+#include <rapidjson/document.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "WsClient.h"
+
+namespace vb {
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+// A child process (fork and exec) whose stdout and stderr are collected in one text.
+class Process {
+ public:
+  Process(const std::string& name, std::vector<std::string> argv,
+          const std::map<std::string, std::string>& env = {});
+  ~Process();  // SIGKILL if still running, then reaped
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  void signal(int sig);
+  // Waits for the exit; its status (exit code, or 128 + signal), nothing at the deadline.
+  std::optional<int> wait(Seconds timeout);
+  void kill();  // SIGKILL and reap
+
+  std::string output();
+  // Waits until the output holds `text` at least `count` times.
+  bool waitFor(const std::string& text, Seconds timeout, int count = 1);
+  int countOf(const std::string& text);
+
+ private:
+  void readLoop();
+
+  std::string name_;
+  pid_t pid_ = -1;
+  int read_fd_ = -1;
+  std::optional<int> status_;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string out_;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on (bound and released, so it is free unless
+// someone takes it in between).
+int freePort();
+
+std::string programPath();
+std::string simPath();
+std::string clientPath();
+std::string uiRoot();
+// robot_sim --truth, written once per test process to a file; its path.
+std::string truthFile();
+
+// vibration_test with its web and controller ports; waits until it listens.
+std::unique_ptr<Process> startProgram(int web_port, int controller_port);
+// robot_sim on the port with extra options; waits until it listens.
+std::unique_ptr<Process> startSim(int port, const std::vector<std::string>& options = {});
+// vb_client with the arguments after the port.
+std::unique_ptr<Process> startClient(int web_port, const std::vector<std::string>& args);
+// Runs vb_client to its end; its exit status (-1 at the deadline) and its output.
+int runClient(int web_port, const std::vector<std::string>& args, Seconds timeout,
+              std::string* output = nullptr);
+
+// An operator's view of the program: one websocket connection polling "update".
+class Observer {
+ public:
+  explicit Observer(int web_port);
+  bool connected() const { return connected_; }
+  // One "update" reply, parsed; false when there was none.
+  bool update(rapidjson::Document* d);
+  int testState();                           // -1 without a reply
+  double entry(const char* key, int joint);  // NaN without a reply
+  // Polls until pred(update) holds; false at the deadline.
+  template <class Pred>
+  bool waitUntil(Pred pred, Seconds timeout) {
+    const auto end = Clock::now() + timeout;
+    while (Clock::now() < end) {
+      rapidjson::Document d;
+      if (update(&d) && pred(d)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  bool waitForState(int state, Seconds timeout);
+
+ private:
+  tools::WsClient ws_;
+  bool connected_ = false;
+};
+
+// A number of an "update" reply's per-joint array (NaN when it is missing).
+double entryOf(const rapidjson::Document& d, const char* key, int joint);
+int stateOf(const rapidjson::Document& d);
+
+// How far a case follows the identification after its fault: Full runs it to its end and checks
+// the result against the simulator's ground truth; Short (for the sanitizer builds) follows it
+// until the joint's velocity traversal has found the simulator's orders, then stops it.
+enum class Depth { kShort, kFull };
+std::string depthName(Depth depth);
+
+// Test state 1 and the traversal's nominal orders of the joint are the simulator's.
+bool traversalFoundOrders(const rapidjson::Document& d, int joint);
+
+// The program still runs and printed no sanitizer report or internal error (gtest EXPECTs).
+void expectHealthy(Process& program);
+
+// The operator's identifications through vb_client, to the depth of the case.
+class Operator {
+ public:
+  Operator(int web_port, Depth depth) : web_port_(web_port), depth_(depth) {}
+  // vb_client run with these options (and the run's time-out), in the background.
+  std::unique_ptr<Process> startRun(const std::vector<std::string>& options);
+  // vb_client run of one joint in the high-speed mode; with the ground truth for Full.
+  std::unique_ptr<Process> startRun(int joint);
+  // Full: the run ends by itself with a result that matches the ground truth. Short: once the
+  // traversal has found the orders the client is interrupted, which sends stopTest.
+  void finish(std::unique_ptr<Process> run, int joint, Observer& observer);
+  void identify(int joint, Observer& observer) { finish(startRun(joint), joint, observer); }
+  Depth depth() const { return depth_; }
+
+ private:
+  int web_port_;
+  Depth depth_;
+};
+
+// Durations of one high-speed identification of one joint: with the sanitizers the control
+// cycle runs late more often, and the simulated clock follows the cycles.
+Seconds identificationTimeout();
+
+}  // namespace e2e
+}  // namespace vb
