@@ -33,7 +33,8 @@
 //
 // A spectrum of the velocity error shows component c at f_c. With the test's Hamming-windowed,
 // length-normalised 1024-point segments a sinusoid of amplitude E centred on a bin reads as
-// 0.27 * E (0.54 coherent gain, one side of the two-sided spectrum).
+// 0.27 * E (0.54 coherent gain, one side of the two-sided spectrum). A record of an outward and a
+// return move reads somewhat lower: the two ramps at the turn shift the phase by 2 pi f v / a.
 
 #include <array>
 #include <cstdint>
