@@ -14,4 +14,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 tools/setup.sh build-asan -DVB_SANITIZE=address -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE no_asan
+
+# A bounded fuzz run of each libFuzzer target, from its committed seeds and regression inputs.
+bash tools/fuzz.sh 30
 echo "all tests passed"
