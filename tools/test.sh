@@ -4,16 +4,24 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+e2e="e2e_full|e2e_short"  # end-to-end cases: minutes each, but mostly waiting, so many at once
+
 tools/setup.sh build
-ctest --test-dir build --output-on-failure -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" -LE "$e2e"
+ctest --test-dir build --output-on-failure -j20 -L "$e2e"
 
 tools/setup.sh build-tsan -DVB_SANITIZE=thread -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE no_tsan
+# The end-to-end cases run in their Short depth there: the Full ones take many minutes each.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE "no_tsan|$e2e"
+VB_E2E_TIME_FACTOR=2 ctest --test-dir build-tsan --output-on-failure -j10 -L e2e_short -LE no_tsan
+unset TSAN_OPTIONS
 
 tools/setup.sh build-asan -DVB_SANITIZE=address -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE no_asan
+export ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1"
+ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE "no_asan|$e2e"
+VB_E2E_TIME_FACTOR=2 ctest --test-dir build-asan --output-on-failure -j10 -L e2e_short -LE no_asan
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 # A bounded fuzz run of each libFuzzer target, from its committed seeds and regression inputs.
 bash tools/fuzz.sh 30

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cases.h"
 #include "harness.h"
 #include "sim/SimController.h"
 

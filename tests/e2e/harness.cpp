@@ -1,8 +1,8 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -15,8 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-
-#include "sim/RobotModel.h"
+#include <sstream>
 
 extern char** environ;
 
@@ -203,6 +202,70 @@ int runClient(int web_port, const std::vector<std::string>& args, Seconds timeou
   return status.value_or(-1);
 }
 
+RawConnection::RawConnection(int port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawConnection::send(const std::string& bytes) {
+  std::size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+std::string RawConnection::read(Seconds timeout, const std::string& until) {
+  const auto end = Clock::now() + timeout;
+  while (fd_ >= 0 && !closed_ && Clock::now() < end &&
+         (until.empty() || in_.find(until) == std::string::npos)) {
+    pollfd p{fd_, POLLIN, 0};
+    const int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+    if (::poll(&p, 1, left > 0 ? left : 0) <= 0) break;
+    char buf[4096];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+      closed_ = true;
+      break;
+    }
+    in_.append(buf, static_cast<std::size_t>(n));
+  }
+  return in_;
+}
+
+int httpStatus(const std::string& response) {
+  int status = 0;
+  std::istringstream in(response);
+  std::string version;
+  in >> version >> status;
+  return version.rfind("HTTP/", 0) == 0 ? status : 0;
+}
+
+std::string httpBody(const std::string& response) {
+  const std::size_t head = response.find("\r\n\r\n");
+  return head == std::string::npos ? std::string() : response.substr(head + 4);
+}
+
+std::string httpGet(int port, const std::string& target, Seconds timeout) {
+  RawConnection c(port);
+  if (!c.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return {};
+  return c.read(timeout);
+}
+
 Observer::Observer(int web_port) {
   std::string error;
   const auto end = Clock::now() + Seconds(20);
@@ -242,55 +305,6 @@ int stateOf(const rapidjson::Document& d) {
   return d.IsObject() && d.HasMember("test_state") && d["test_state"].IsInt()
              ? d["test_state"].GetInt()
              : -1;
-}
-
-std::string depthName(Depth depth) { return depth == Depth::kFull ? "Full" : "Short"; }
-
-bool traversalFoundOrders(const rapidjson::Document& d, int joint) {
-  const auto truth = sim::groundTruth(sim::defaultJoints()[joint]);
-  const char* keys[3] = {"max_vib_first_order", "max_vib_second_order", "max_vib_third_order"};
-  if (stateOf(d) != 1 || !(entryOf(d, "max_vib_first_freq", joint) > 0) ||
-      truth.components.size() != 3)
-    return false;
-  for (int k = 0; k < 3; ++k)
-    if (std::lround(entryOf(d, keys[k], joint)) != truth.components[k].order) return false;
-  return true;
-}
-
-void expectHealthy(Process& program) {
-  EXPECT_TRUE(program.running()) << "the program ended";
-  const std::string out = program.output();
-  for (const char* bad : {"ThreadSanitizer", "AddressSanitizer", "runtime error:", "thread error!"})
-    EXPECT_EQ(out.find(bad), std::string::npos) << "the program printed " << bad;
-}
-
-std::unique_ptr<Process> Operator::startRun(const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"run"};
-  args.insert(args.end(), options.begin(), options.end());
-  args.insert(args.end(), {"--timeout", std::to_string(identificationTimeout().count())});
-  return startClient(web_port_, args);
-}
-
-std::unique_ptr<Process> Operator::startRun(int joint) {
-  std::vector<std::string> options = {"--joint", std::to_string(joint)};
-  if (depth_ == Depth::kFull) options.insert(options.end(), {"--truth", truthFile()});
-  return startRun(options);
-}
-
-void Operator::finish(std::unique_ptr<Process> run, int joint, Observer& observer) {
-  if (depth_ == Depth::kFull) {
-    EXPECT_EQ(run->wait(identificationTimeout() + Seconds(30)), 0) << run->output();
-    EXPECT_NE(run->output().find("result matches the simulator's ground truth"), std::string::npos)
-        << run->output();
-    return;
-  }
-  EXPECT_TRUE(observer.waitUntil(
-      [&](const rapidjson::Document& d) { return traversalFoundOrders(d, joint); },
-      identificationTimeout()))
-      << "the traversal of joint " << joint << " did not find the simulator's orders";
-  run->signal(SIGINT);
-  EXPECT_EQ(run->wait(Seconds(30)), 130) << run->output();
-  EXPECT_TRUE(observer.waitForState(0, Seconds(10)));
 }
 
 Seconds identificationTimeout() {

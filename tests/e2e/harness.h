@@ -1,6 +1,7 @@
 // End-to-end harness: the program, the simulated controller and the operator client as real
-// processes on free ports, so that the cases run in parallel. Every wait has a deadline and
-// every process is killed when its handle goes, so a failing case still ends and cleans up.
+// processes on free ports, so that the cases (and the load benchmark) run in parallel. Every wait
+// has a deadline and every process is killed when its handle goes, so a failing case still ends and
+// cleans up.
 #pragma once
 
 #include <rapidjson/document.h>
@@ -79,6 +80,34 @@ std::unique_ptr<Process> startClient(int web_port, const std::vector<std::string
 int runClient(int web_port, const std::vector<std::string>& args, Seconds timeout,
               std::string* output = nullptr);
 
+// A plain TCP connection to 127.0.0.1:port, for bytes no well-behaved client sends.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  // False once the peer has closed (a refused message may end the connection mid-send).
+  bool send(const std::string& bytes);
+  // Reads until what came holds `until` (with an empty one: until the peer closes), or the
+  // time-out passes; returns all that came so far.
+  std::string read(Seconds timeout, const std::string& until = "");
+  bool closed() const { return closed_; }
+
+ private:
+  int fd_ = -1;
+  bool closed_ = false;
+  std::string in_;
+};
+
+// The status code of an HTTP response (0 when it is none) and its body.
+int httpStatus(const std::string& response);
+std::string httpBody(const std::string& response);
+// One GET over a fresh connection, read until the server closes; the whole response.
+std::string httpGet(int port, const std::string& target, Seconds timeout);
+
 // An operator's view of the program: one websocket connection polling "update".
 class Observer {
  public:
@@ -109,37 +138,6 @@ class Observer {
 // A number of an "update" reply's per-joint array (NaN when it is missing).
 double entryOf(const rapidjson::Document& d, const char* key, int joint);
 int stateOf(const rapidjson::Document& d);
-
-// How far a case follows the identification after its fault: Full runs it to its end and checks
-// the result against the simulator's ground truth; Short (for the sanitizer builds) follows it
-// until the joint's velocity traversal has found the simulator's orders, then stops it.
-enum class Depth { kShort, kFull };
-std::string depthName(Depth depth);
-
-// Test state 1 and the traversal's nominal orders of the joint are the simulator's.
-bool traversalFoundOrders(const rapidjson::Document& d, int joint);
-
-// The program still runs and printed no sanitizer report or internal error (gtest EXPECTs).
-void expectHealthy(Process& program);
-
-// The operator's identifications through vb_client, to the depth of the case.
-class Operator {
- public:
-  Operator(int web_port, Depth depth) : web_port_(web_port), depth_(depth) {}
-  // vb_client run with these options (and the run's time-out), in the background.
-  std::unique_ptr<Process> startRun(const std::vector<std::string>& options);
-  // vb_client run of one joint in the high-speed mode; with the ground truth for Full.
-  std::unique_ptr<Process> startRun(int joint);
-  // Full: the run ends by itself with a result that matches the ground truth. Short: once the
-  // traversal has found the orders the client is interrupted, which sends stopTest.
-  void finish(std::unique_ptr<Process> run, int joint, Observer& observer);
-  void identify(int joint, Observer& observer) { finish(startRun(joint), joint, observer); }
-  Depth depth() const { return depth_; }
-
- private:
-  int web_port_;
-  Depth depth_;
-};
 
 // Durations of one high-speed identification of one joint: with the sanitizers the control
 // cycle runs late more often, and the simulated clock follows the cycles.

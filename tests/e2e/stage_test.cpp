@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "cases.h"
 #include "harness.h"
 #include "sim/SimController.h"
 

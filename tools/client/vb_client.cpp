@@ -279,6 +279,7 @@ int runTest(Session& s, const Options& o) {
   const bool tty = isatty(STDOUT_FILENO);
   int state = -1;
   bool seen_running = false;
+  std::string last_what;
   while (!g_interrupted) {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -293,6 +294,11 @@ int runTest(Session& s, const Options& o) {
     if (tty) {
       std::printf("\r%-28s %6.0f s", what, elapsed);
       std::fflush(stdout);
+    } else if (last_what != what) {
+      // Into a log: one line per change instead of the rewritten one.
+      std::printf("%s at %.0f s\n", what, elapsed);
+      std::fflush(stdout);
+      last_what = what;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
