@@ -27,7 +27,6 @@ int main(int argc, char** argv) {
 
   vb::sim::SimController sim;
   const int port = sim.start(0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let its socket listen
 
   vb::VibrationTestHandler handler("hello", "127.0.0.1", static_cast<unsigned>(port));
   auto* activity = new RTT::Activity(ORO_SCHED_RT, 99, 0.004, nullptr, "Activity");
