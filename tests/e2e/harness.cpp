@@ -66,6 +66,7 @@ Process::~Process() {
   if (reader_.joinable()) reader_.join();
   if (read_fd_ >= 0) ::close(read_fd_);
   // A failing case shows what its processes printed.
+  if (quiet_) return;
   std::cerr << "--- output of " << name_ << " ---\n"
             << output() << "--- end of " << name_ << " ---\n";
 }

@@ -42,6 +42,8 @@ class Process {
   void kill();  // SIGKILL and reap
 
   std::string output();
+  // Leaves out the echo of the output when the handle goes (for the benchmark's own report).
+  void quiet() { quiet_ = true; }
   // Waits until the output holds `text` at least `count` times.
   bool waitFor(const std::string& text, Seconds timeout, int count = 1);
   int countOf(const std::string& text);
@@ -50,6 +52,7 @@ class Process {
   void readLoop();
 
   std::string name_;
+  bool quiet_ = false;
   pid_t pid_ = -1;
   int read_fd_ = -1;
   std::optional<int> status_;
