@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan) in build-fuzz and runs each for a bounded time,
 # starting from its committed seeds and regression inputs in fuzz/corpus/<target>. Fails when a
-# target crashes, leaks, hangs or breaks one of its checks; the input that did it is left in
-# build-fuzz/findings/<target>/ (keep it in fuzz/corpus/<target>/ once the fault is fixed).
+# target crashes, leaks, hangs (10 s), makes a single allocation over 64 MiB (the SDK's own size
+# limits keep a reply's largest far below that) or breaks one of its checks; the input that did it
+# is left in build-fuzz/findings/<target>/ (keep it in fuzz/corpus/<target>/ once it is fixed).
 # Usage: tools/fuzz.sh [seconds per target, default 30]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,7 @@ for t in "${targets[@]}"; do
   echo "fuzzing $t for ${seconds}s"
   if ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
     "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/" \
+    -malloc_limit_mb=64 -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/" \
     "$work" "fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1; then
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$build/fuzz-$t.log" || true
   else
