@@ -5,9 +5,10 @@
 
 #include <cmath>
 #include <cstdint>
-#include <iostream>
+#include <string>
 
 #include "Global.h"
+#include "Output.h"
 #include "WebServer.h"
 
 namespace vb {
@@ -60,7 +61,7 @@ std::string ok_reply(const rapidjson::Document& d, const char* task) {
 
 // A request of a known task that cannot be carried out: nothing changed, the operator is told.
 std::string refuse(const rapidjson::Document& d, const char* task, const char* error) {
-  std::cout << task << " refused: " << error << std::endl;
+  print_text(std::string(task) + " refused: " + error + "\n");
   rapidjson::StringBuffer buf;
   JsonWriter w(buf);
   begin_reply(w, d, task);
@@ -145,10 +146,10 @@ bool valid_joint_param(const rapidjson::Value* v) {
   return true;
 }
 
-void print_vector(const char* label, const std::vector<short>& v) {
-  std::cout << label;
-  for (short x : v) std::cout << x << ' ';
-  std::cout << '\n';
+void append_vector(std::string& out, const char* label, const std::vector<short>& v) {
+  out += label;
+  for (short x : v) out += std::to_string(x) + ' ';
+  out += '\n';
 }
 
 std::string set_activation(rapidjson::Document& d, const char* task, bool value) {
@@ -162,7 +163,7 @@ std::string set_activation(rapidjson::Document& d, const char* task, bool value)
     num = n->GetInt();
   }
   gv::vb_activate_param[num].store(value);
-  std::cout << task << ": " << num << std::endl;
+  print_text(std::string(task) + ": " + std::to_string(num) + "\n");
   return ok_reply(d, task);
 }
 
@@ -286,15 +287,16 @@ std::string WebServer::setJointParam(rapidjson::Document& d) {
     }
   }
 
-  std::cout << "set joint param: \n";
-  print_vector("motor_pole_pair: ", tables[0]);
-  print_vector("stator_slots: ", tables[1]);
-  print_vector("joint_ratio: ", tables[2]);
-  std::cout << "feat freq order: \n";
+  std::string report = "set joint param: \n";
+  append_vector(report, "motor_pole_pair: ", tables[0]);
+  append_vector(report, "stator_slots: ", tables[1]);
+  append_vector(report, "joint_ratio: ", tables[2]);
+  report += "feat freq order: \n";
   for (int j = 0; j < kJoints; ++j) {
-    std::cout << orders[j][0] << ' ' << orders[j][1] << ' ' << orders[j][2] << '\n';
+    report += std::to_string(orders[j][0]) + ' ' + std::to_string(orders[j][1]) + ' ' +
+              std::to_string(orders[j][2]) + '\n';
   }
-  std::cout << std::flush;
+  print_text(report);
   return ok_reply(d, "setJointParam");
 }
 
@@ -318,7 +320,7 @@ std::string WebServer::setHighSpeedMode(rapidjson::Document& d) {
   // Only the literal true switches it on; 1, "true" and the rest mean off.
   const bool high_speed = hs != nullptr && hs->IsTrue();
   gv::vb_high_speed_mode.store(high_speed);
-  std::cout << "set high speed: " << (high_speed ? 1 : 0) << std::endl;
+  print_text(high_speed ? "set high speed: 1\n" : "set high speed: 0\n");
   return ok_reply(d, "setHighSpeedMode");
 }
 
@@ -352,17 +354,17 @@ std::optional<std::string> WebServer::handle_command(const std::string& payload)
   d.Parse<rapidjson::kParseIterativeFlag>(payload.c_str());
   const rapidjson::Value* task = d.HasParseError() ? nullptr : member(&d, "task");
   if (task == nullptr || !task->IsString()) {
-    std::cout << "on_message recv a error format message\n" << std::endl;
+    print_text("on_message recv a error format message\n\n");
     return std::nullopt;
   }
   const std::string name(task->GetString(), task->GetStringLength());
   for (const auto& [task_name, handler] : kTasks) {
     if (name != task_name) continue;
     std::string reply = handler(d);
-    if (handler == &WebServer::setTestMode) std::cout << "reply: " << reply << std::endl;
+    if (handler == &WebServer::setTestMode) print_text("reply: " + reply + "\n");
     return reply;
   }
-  std::cout << "invalid ui command" << std::endl;
+  print_text("invalid ui command\n");
   return std::string();
 }
 

@@ -1,11 +1,11 @@
 #include "WebServer.h"
 
-#include <cstdio>
 #include <functional>
-#include <iostream>
+#include <string>
 
 #include "Global.h"
 #include "HttpResource.h"
+#include "Output.h"
 
 namespace vb {
 
@@ -60,8 +60,7 @@ void WebServer::start() {
     _server.set_close_handler(std::bind(&WebServer::on_close, this, &_server, _1));
     _server.set_validate_handler(std::bind(&WebServer::on_validate, this, &_server, _1));
 
-    std::printf("webserver start listen:%d\n", _port);
-    std::fflush(stdout);
+    print_text("webserver start listen:" + std::to_string(_port) + "\n");
     _server.listen(websocketpp::lib::asio::ip::tcp::v4(), _port);
     _server.start_accept();
 
@@ -71,11 +70,11 @@ void WebServer::start() {
 
     _server.run();
   } catch (const websocketpp::exception& e) {
-    std::cout << e.what() << std::endl;
+    print_text(std::string(e.what()) + "\n");
   } catch (const std::exception& e) {
-    std::cout << e.what() << std::endl;
+    print_text(std::string(e.what()) + "\n");
   } catch (...) {
-    std::cout << "other exception" << std::endl;
+    print_text("other exception\n");
   }
   set_listen_result(0);
 }
@@ -86,7 +85,7 @@ void WebServer::on_message(server* s, websocketpp::connection_hdl hdl, message_p
     if (!reply) return;
     s->send(hdl, *reply, websocketpp::frame::opcode::text);
   } catch (const websocketpp::exception& e) {
-    std::cout << "Echo failed because: (" << e.what() << ")" << std::endl;
+    print_text(std::string("Echo failed because: (") + e.what() + ")\n");
   }
 }
 
@@ -109,13 +108,11 @@ void WebServer::on_http(server* s, websocketpp::connection_hdl hdl) {
 void WebServer::on_fail(server* s, websocketpp::connection_hdl hdl) {
   server::connection_ptr con = s->get_con_from_hdl(hdl);
   const websocketpp::lib::error_code ec = con->get_ec();
-  std::cout << "Fail handler: " << ec.category().name() << ":" << ec.value() << " " << ec.message()
-            << std::endl;
+  print_text(std::string("Fail handler: ") + ec.category().name() + ":" +
+             std::to_string(ec.value()) + " " + ec.message() + "\n");
 }
 
-void WebServer::on_close(server*, websocketpp::connection_hdl) {
-  std::cout << "Close handler" << std::endl;
-}
+void WebServer::on_close(server*, websocketpp::connection_hdl) { print_text("Close handler\n"); }
 
 bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
   server::connection_ptr con = s->get_con_from_hdl(hdl);
@@ -124,7 +121,7 @@ bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
   for (const char* header : {"Origin", "Sec-WebSocket-Origin"}) {
     const std::string& origin = con->get_request_header(header);
     if (!origin_allowed(origin, host)) {
-      std::cout << "websocket refused: origin " << origin << " is not host " << host << std::endl;
+      print_text("websocket refused: origin " + origin + " is not host " + host + "\n");
       return false;
     }
   }

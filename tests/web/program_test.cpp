@@ -1,5 +1,6 @@
-// The whole program as a process, against the simulated controller program. Both listen on
-// their fixed ports (11666 and 7003), so these cases hold a CTest resource lock.
+// The whole program as a process, against the simulated controller program. Most cases move
+// both onto free ports (VB_WEB_PORT, VB_CONTROLLER_PORT, robot_sim --port 0) and run in
+// parallel; the DefaultPorts case uses the fixed ports 11666 and 7003 under a CTest lock.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -36,7 +37,7 @@ constexpr auto kDeadline = std::chrono::seconds(60);
 // A child process whose standard output is collected; stderr goes to ours. Killed at the end.
 class Child {
  public:
-  explicit Child(std::vector<std::string> argv) {
+  explicit Child(std::vector<std::string> argv, const std::vector<std::string>& extra_env = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -45,7 +46,12 @@ class Child {
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    std::vector<std::string> env_text(extra_env);
+    std::vector<char*> env;
+    for (std::string& e : env_text) env.push_back(e.data());
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    env.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     read_fd_ = fds[0];
@@ -106,13 +112,41 @@ bool port_in_use(int port) {
   return in_use;
 }
 
-std::unique_ptr<Child> start_program() {
-  return std::make_unique<Child>(std::vector<std::string>{VB_PROGRAM, vb::webtest::fixture_root()});
+// A port nothing listens on: bound and released, free unless someone takes it in between.
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
 }
 
-std::unique_ptr<Child> start_controller() {
-  auto sim = std::make_unique<Child>(std::vector<std::string>{VB_ROBOT_SIM});
-  EXPECT_TRUE(sim->wait_for("robot_sim: listening on 127.0.0.1:7003\n"));
+// The program on the given ports; 0 for both leaves its defaults (no environment entries).
+std::unique_ptr<Child> start_program(int web_port, int controller_port) {
+  std::vector<std::string> env;
+  if (web_port != 0) env.push_back("VB_WEB_PORT=" + std::to_string(web_port));
+  if (controller_port != 0) env.push_back("VB_CONTROLLER_PORT=" + std::to_string(controller_port));
+  return std::make_unique<Child>(std::vector<std::string>{VB_PROGRAM, vb::webtest::fixture_root()},
+                                 env);
+}
+
+// robot_sim on a free port of its choosing; its port in *port.
+std::unique_ptr<Child> start_controller(int* port) {
+  auto sim = std::make_unique<Child>(std::vector<std::string>{VB_ROBOT_SIM, "--port", "0"});
+  const std::string prefix = "robot_sim: listening on 127.0.0.1:";
+  *port = 0;
+  if (sim->wait_for_line(prefix)) {
+    const std::string out = sim->output();
+    *port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
+  }
+  EXPECT_NE(*port, 0) << "robot_sim did not listen";
   return sim;
 }
 
@@ -139,35 +173,30 @@ int test_state(WsClient& client) {
   return d["test_state"].GetInt();
 }
 
-class ProgramTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Another run of the program or of the simulator on this machine would answer in ours.
-    ASSERT_FALSE(port_in_use(kWebPort)) << "port 11666 is in use";
-    ASSERT_FALSE(port_in_use(kControllerPort)) << "port 7003 is in use";
-  }
-};
-
-TEST_F(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
-  auto sim = start_controller();
-  auto program = start_program();
+TEST(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
+  int controller_port = 0;
+  auto sim = start_controller(&controller_port);
+  const int web_port = free_port();
+  auto program = start_program(web_port, controller_port);
   ASSERT_TRUE(program->started());
-  // The web thread prints while the main thread configures: the two may interleave.
-  ASSERT_TRUE(program->wait_for("webserver start listen:11666\n"));
+  // The web thread prints while the main thread configures, and the component writes its
+  // connection line in pieces: wait for each piece on its own.
+  ASSERT_TRUE(program->wait_for("webserver start listen:" + std::to_string(web_port) + "\n"));
   ASSERT_TRUE(program->wait_for("connectToOvraCobot successed."));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot end .\n"));
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot end ."));
   ASSERT_TRUE(program->wait_for_line("joint_ratio: "));
   const std::string out = program->output();
 
-  const auto page = vb::webtest::http_request(kWebPort, "GET", "/");
+  auto page = vb::webtest::http_request(static_cast<unsigned short>(web_port), "GET", "/");
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->headers["content-type"], "text/html; charset=utf-8");
   EXPECT_EQ(page->body,
             vb::webtest::read_file(vb::webtest::fixture_root() + "/run/dist/index.html"));
 
   WsClient client;
   std::string error;
-  ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;
+  ASSERT_TRUE(client.connect("127.0.0.1", web_port, 10, &error)) << error;
   // The motor data that the configuration read from the controller, as it printed them.
   EXPECT_EQ(request(client, R"({"task":"getJointParam","id":1})"),
             R"({"id":1,"task":"getJointParam","req":{"motor_pole_pair":)" +
@@ -176,7 +205,7 @@ TEST_F(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
                 printed_list(out, "joint_ratio: ") + R"(},"success":true})");
   EXPECT_EQ(test_state(client), 0);
 
-  OvraRPC::OvraCobot observer("127.0.0.1", kControllerPort);
+  OvraRPC::OvraCobot observer("127.0.0.1", static_cast<unsigned>(controller_port));
   ASSERT_EQ(observer.open(), 0);
   std::vector<double> start;
   observer.get_actual_joints_position(start);
@@ -207,32 +236,43 @@ TEST_F(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
   observer.close();
 }
 
-TEST_F(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
-  auto sim = start_controller();
-  auto first = start_program();
-  ASSERT_TRUE(first->wait_for("connectToOvraCobot end .\n"));
-  auto second = start_program();
-  ASSERT_TRUE(second->wait_for("webserver start listen:11666\n"));
+TEST(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
+  int controller_port = 0;
+  auto sim = start_controller(&controller_port);
+  const int web_port = free_port();
+  const std::string listen_line = "webserver start listen:" + std::to_string(web_port) + "\n";
+  auto first = start_program(web_port, controller_port);
+  ASSERT_TRUE(first->wait_for(listen_line));
+  ASSERT_TRUE(first->wait_for("connectToOvraCobot end ."));
+  // The first one listens once it answers.
+  ASSERT_TRUE(vb::webtest::http_request(static_cast<unsigned short>(web_port), "GET", "/"));
+
+  auto second = start_program(web_port, controller_port);
+  ASSERT_TRUE(second->wait_for(listen_line));
   ASSERT_TRUE(second->wait_for("Underlying Transport Error\n"));
   const std::string out = second->output();
-  EXPECT_LT(out.find("webserver start listen:11666\n"), out.find("Underlying Transport Error\n"));
+  EXPECT_LT(out.find(listen_line), out.find("Underlying Transport Error\n"));
   // Its component configures and starts all the same.
   ASSERT_TRUE(second->wait_for("connectToOvraCobot successed."));
-  ASSERT_TRUE(second->wait_for("connectToOvraCobot end .\n"));
+  ASSERT_TRUE(second->wait_for("connectToOvraCobot end ."));
   EXPECT_TRUE(second->wait_for_line("joint_ratio: "));
 
   // The first instance still owns the port and answers.
   WsClient client;
   std::string error;
-  ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;
+  ASSERT_TRUE(client.connect("127.0.0.1", web_port, 10, &error)) << error;
   EXPECT_EQ(request(client, R"({"task":"stopTest","id":5})"),
             R"({"id":5,"task":"stopTest","success":true})");
 }
 
-TEST_F(ProgramTest, WithoutTheControllerItStillServes) {
-  auto program = start_program();
+// The fixed ports, and no controller behind 7003.
+TEST(DefaultPorts, WithoutTheControllerItStillServes) {
+  ASSERT_FALSE(port_in_use(kWebPort)) << "port 11666 is in use";
+  ASSERT_FALSE(port_in_use(kControllerPort)) << "port 7003 is in use";
+  auto program = start_program(0, 0);
+  ASSERT_TRUE(program->wait_for("webserver start listen:11666\n"));
   ASSERT_TRUE(program->wait_for("connectToOvraCobot failed."));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot end .\n"));
+  ASSERT_TRUE(program->wait_for("connectToOvraCobot end ."));
   ASSERT_TRUE(program->wait_for("joint_ratio: 101 101 101 101 101 101 \n"));
   EXPECT_NE(program->output().find("motor_pole_pair: 8 8 8 8 8 8 \n"), std::string::npos);
 
