@@ -32,7 +32,11 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
   // The spectrum of one speed; kept so that its analysis does not allocate on every speed.
   static std::vector<double> freq = reservedSpectrum();
   static std::vector<double> amp = reservedSpectrum();
-  static std::vector<unsigned int> peaks;
+  static std::vector<unsigned int> peaks = [] {
+    std::vector<unsigned int> v;
+    v.reserve(256);  // strict local maxima of 512 bins
+    return v;
+  }();
 
   unsigned const j = joint;
   if (!start) {
