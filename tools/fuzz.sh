@@ -23,11 +23,13 @@ for t in "${targets[@]}"; do
   work="$build/corpus/$t"      # what the run adds; the committed seeds stay as they are
   findings="$build/findings/$t"
   mkdir -p "$work" "$findings"
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
   echo "fuzzing $t for ${seconds}s"
   if ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1" \
     "$build/fuzz/${t}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -malloc_limit_mb=64 -max_len=4096 -print_final_stats=1 -artifact_prefix="$findings/" \
-    "$work" "fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1; then
+    "${dict[@]}" "$work" "fuzz/corpus/$t" >"$build/fuzz-$t.log" 2>&1; then
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$build/fuzz-$t.log" || true
   else
     echo "fuzz target $t failed; its log ends:"
