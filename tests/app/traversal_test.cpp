@@ -187,4 +187,67 @@ TEST(Traversal, NoGearRatioForTheJointMatchesNoOrder) {
   EXPECT_EQ(c.third_freq[5], 0.0);
 }
 
+// The thresholds of a speed are the slot amplitudes recorded before it. Nothing is recorded at a
+// speed whose strongest component does not beat the largest threshold, not even a slot that
+// beats its own; a recorded speed clears a slot that found no component above its threshold.
+struct ThresholdCase {
+  const char* name;
+  double before[3];  // the slot amplitudes an earlier speed left
+  bool recorded;
+  bool third_found;
+};
+
+class TraversalThresholds : public ::testing::TestWithParam<ThresholdCase> {};
+
+TEST_P(TraversalThresholds, OfEarlierSpeeds) {
+  ThresholdCase const t = GetParam();
+  vb::sim::SimConfig config = vb::test::topSpeedConfig();
+  config.joints[1].components[2].amplitude = 0.1;  // the stator-slot component made weakest
+  Harness h(config);
+  vb::GlobalValue::vb_high_speed_mode = true;
+  h.identificationReset();
+  StageComponent& c = *h.component;
+  unsigned const j = 1;
+  c.max_vib_target_vel[j] = 0.0123;
+  c.first_freq[j] = c.second_freq[j] = c.third_freq[j] = 1.0;
+  c.first_order[j] = c.second_order[j] = c.third_order[j] = 2.0;
+  c.first_feat_order[j] = 6;
+  c.second_feat_order[j] = 12;
+  c.third_feat_order[j] = 18;
+  c.first_freq_vib_amp[j] = t.before[0];
+  c.second_freq_vib_amp[j] = t.before[1];
+  c.third_freq_vib_amp[j] = t.before[2];
+  testing::internal::CaptureStdout();
+  ASSERT_GT(h.runStage(&StageComponent::traversal, j, c.trav_done, 5000), 0);
+  std::string const out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(count(out, "origin_vel_err_rmse: "), t.recorded ? 1u : 0u);
+  if (!t.recorded) {
+    EXPECT_EQ(c.max_vib_target_vel[j], 0.0123);
+    EXPECT_EQ(c.second_freq[j], 1.0);
+    EXPECT_EQ(c.second_freq_vib_amp[j], t.before[1]);
+    EXPECT_EQ(c.third_feat_order[j], 18u);
+    return;
+  }
+  EXPECT_EQ(c.max_vib_target_vel[j], kSpeedMax);
+  EXPECT_EQ(c.first_feat_order[j], 6u);
+  EXPECT_GT(c.first_freq_vib_amp[j], 0.06);
+  if (t.third_found) {
+    EXPECT_EQ(c.third_feat_order[j], 18u);
+    EXPECT_GT(c.third_freq_vib_amp[j], 0.01);
+    EXPECT_LT(c.third_freq_vib_amp[j], 0.06);
+  } else {
+    EXPECT_EQ(c.third_freq[j], 0.0);
+    EXPECT_EQ(c.third_order[j], 0.0);
+    EXPECT_EQ(c.third_feat_order[j], 0u);
+    EXPECT_EQ(c.third_freq_vib_amp[j], 0.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TraversalThresholds,
+    ::testing::Values(ThresholdCase{"NoneBefore", {0.0, 0.0, 0.0}, true, true},
+                      ThresholdCase{"LargestNotBeaten", {0.5, 0.02, 0.0}, false, false},
+                      ThresholdCase{"ThirdAboveItsComponent", {0.0, 0.0, 0.06}, true, false}),
+    [](auto const& info) { return std::string(info.param.name); });
+
 }  // namespace
