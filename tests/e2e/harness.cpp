@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 
 extern char** environ;
@@ -79,6 +80,9 @@ void Process::readLoop() {
     out_.append(buf, static_cast<std::size_t>(n));
     changed_.notify_all();
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  eof_ = true;
+  changed_.notify_all();
 }
 
 bool Process::running() {
@@ -100,6 +104,9 @@ std::optional<int> Process::wait(Seconds timeout) {
     if (Clock::now() >= end) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // All it printed: the pipe may still hold output when the exit is seen.
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_until(lock, end + Seconds(5), [this] { return eof_ || read_fd_ < 0; });
   return status_;
 }
 
@@ -137,19 +144,23 @@ bool Process::waitFor(const std::string& text, Seconds timeout, int count) {
   return true;
 }
 
+// Ports below the kernel's range for outgoing connections (32768 up by default), so that no
+// client socket of a parallel case takes one between this check and the bind of its user.
 int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
+  static std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> pick(20000, 32000);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int port = pick(random);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (free) return port;
+  }
+  return 0;
 }
 
 std::string programPath() { return VB_E2E_PROGRAM; }

@@ -60,6 +60,7 @@ class Process {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_;
+  bool eof_ = false;
 };
 
 // A TCP port on 127.0.0.1 that nothing listens on (bound and released, so it is free unless
