@@ -1,5 +1,8 @@
 // Velocity traversal: out and back at each speed of the grid, spectrum of both moves, and the
 // speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
+//
+// Control thread, one state per cycle. Real-time safe apart from its result lines on standard
+// output: no exceptions, and no allocation once the buffers reserved at the first call stand.
 #include <algorithm>
 #include <cmath>
 #include <iostream>

@@ -1,6 +1,9 @@
 // Verification: the identified compensation of all three slots applied at once, one pair of
 // moves at the worst speed, the residual amplitudes measured over both, then the servo words
 // computed and the joint marked verified.
+//
+// Control thread, one state per cycle. Real-time safe apart from its result lines on standard
+// output: no exceptions, and no allocation once the buffers reserved at the first call stand.
 #include <iostream>
 
 #include "OvraCobot.h"
