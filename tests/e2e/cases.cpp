@@ -33,7 +33,8 @@ void expectHealthy(Process& program) {
 std::unique_ptr<Process> Operator::startRun(const std::vector<std::string>& options) {
   std::vector<std::string> args = {"run"};
   args.insert(args.end(), options.begin(), options.end());
-  args.insert(args.end(), {"--timeout", std::to_string(identificationTimeout().count())});
+  // A case may stop and restart the test once: room for two identifications.
+  args.insert(args.end(), {"--timeout", std::to_string(2 * identificationTimeout().count())});
   return startClient(web_port_, args);
 }
 
@@ -45,7 +46,7 @@ std::unique_ptr<Process> Operator::startRun(int joint) {
 
 void Operator::finish(std::unique_ptr<Process> run, int joint, Observer& observer) {
   if (depth_ == Depth::kFull) {
-    EXPECT_EQ(run->wait(identificationTimeout() + Seconds(30)), 0) << run->output();
+    EXPECT_EQ(run->wait(2 * identificationTimeout() + Seconds(30)), 0) << run->output();
     EXPECT_NE(run->output().find("result matches the simulator's ground truth"), std::string::npos)
         << run->output();
     return;
