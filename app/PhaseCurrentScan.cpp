@@ -4,8 +4,8 @@
 // optimum. The two scans share every state and differ only in what they write to the drive and
 // where the optima go.
 //
-// Control thread, one state per cycle. Real-time safe: no exceptions, and no allocation once the
-// buffers reserved at the first call stand. Prints nothing.
+// Control thread, one state per cycle. Real-time safe: no exceptions, and no allocation of its own
+// (the RPC layer aside) once the buffers reserved at the first call stand. Prints nothing.
 #include "OvraCobot.h"
 #include "TestMoves.h"
 #include "VibrationTestHandler.h"

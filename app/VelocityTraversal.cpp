@@ -2,7 +2,8 @@
 // speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
 //
 // Control thread, one state per cycle. Real-time safe apart from its result lines on standard
-// output: no exceptions, and no allocation once the buffers reserved at the first call stand.
+// output: no exceptions, and no allocation of its own (the RPC layer aside) once the buffers
+// reserved at the first call stand.
 #include <algorithm>
 #include <cmath>
 #include <iostream>

@@ -3,7 +3,8 @@
 // computed and the joint marked verified.
 //
 // Control thread, one state per cycle. Real-time safe apart from its result lines on standard
-// output: no exceptions, and no allocation once the buffers reserved at the first call stand.
+// output: no exceptions, and no allocation of its own (the RPC layer aside) once the buffers
+// reserved at the first call stand.
 #include <iostream>
 
 #include "OvraCobot.h"
