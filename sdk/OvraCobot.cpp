@@ -53,6 +53,31 @@ std::mutex sender_mutex;
 pthread_t thread_{};
 bool thread_created = false;
 
+// The buffered transport of the connection. A request that failed while it was being written can
+// leave its first bytes in the write buffer, and a reply that failed while it was being read can
+// leave the rest of its bytes in the read buffer; a new connection must not inherit either, or the
+// controller would wait forever for the rest of a request it never gets. And a close whose flush
+// fails still closes the socket, so that open can connect again.
+class ConnectionTransport : public TBufferedTransport {
+ public:
+  using TBufferedTransport::TBufferedTransport;
+
+  void open() override {
+    initPointers();
+    TBufferedTransport::open();
+  }
+
+  void close() override {
+    try {
+      TBufferedTransport::close();
+    } catch (...) {
+      getUnderlyingTransport()->close();
+      initPointers();
+      throw;
+    }
+  }
+};
+
 void keep_error(const std::exception& e) noexcept {
   try {
     std::lock_guard<std::mutex> lock(state_mutex);
@@ -114,7 +139,7 @@ OvraCobot::OvraCobot(std::string ip, unsigned port) {
   socket_ = std::make_shared<TSocket>(ip, static_cast<int>(port));
   socket_->setConnTimeout(kConnectTimeoutMs);
   socket_->setKeepAlive(true);
-  transport_ = std::make_shared<TBufferedTransport>(socket_);
+  transport_ = std::make_shared<ConnectionTransport>(socket_);
   auto protocol = std::make_shared<TBinaryProtocolT<TTransport>>(transport_);
   protocol->setStringSizeLimit(kMaxStringBytes);
   protocol->setContainerSizeLimit(kMaxContainerElements);

@@ -210,5 +210,20 @@ TEST(SdkBrokenReply, AStatusRecordWithoutARequiredFieldLeavesListsEmptyAndSingle
   EXPECT_NE(OvraRPC::last_error().find("Invalid data"), std::string::npos) << OvraRPC::last_error();
 }
 
+// Bytes that a reply left unread belong to that connection only: after close and open the next
+// call reads its own reply.
+TEST(SdkBrokenReply, UnreadBytesDoNotOutliveTheirConnection) {
+  RawReplyServer server;
+  OvraCobot cobot("127.0.0.1", server.port());
+  ASSERT_EQ(cobot.open(), 0);
+  server.pushReply(reply("stop").field(T_I32, 0).i32(1).stop().raw("garbage").bytes());
+  EXPECT_EQ(cobot.stop(false), 1);
+
+  EXPECT_EQ(cobot.close(), 0);
+  ASSERT_EQ(cobot.open(), 0);
+  server.pushReply(reply("stop").field(T_I32, 0).i32(2).stop().bytes());
+  EXPECT_EQ(cobot.stop(false), 2) << OvraRPC::last_error();
+}
+
 }  // namespace
 }  // namespace vb::test

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "fake_controller.h"
 
@@ -55,6 +57,44 @@ TEST(SdkConnection, OpenCloseAndOpenAgain) {
   EXPECT_EQ(cobot.stop(false), -1) << "a closed client must not reconnect by itself";
   EXPECT_EQ(controller.accepted(), 1u);
 
+  ASSERT_EQ(cobot.open(), 0);
+  EXPECT_EQ(cobot.stop(true), 5);
+  EXPECT_EQ(controller.accepted(), 2u);
+  EXPECT_EQ(handler->calls(), (std::vector<std::string>{"stop(false)", "stop(true)"}));
+}
+
+// A request larger than the transport's buffer that fails half written must not reach the next
+// connection: the controller would read its first bytes and wait for the rest, for ever.
+TEST(SdkConnection, AFailedLargeRequestDoesNotReachTheNextConnection) {
+  auto handler = std::make_shared<RecordingHandler>();
+  Script script;
+  script.i32 = 5;
+  handler->setScript(script);
+  FakeController controller(handler);
+  OvraCobot cobot("127.0.0.1", controller.port());
+
+  EXPECT_EQ(cobot.set_system_value_str("name", std::string(2000, 'x')), -1);
+  ASSERT_EQ(cobot.open(), 0);
+  EXPECT_EQ(cobot.stop(false), 5);
+  EXPECT_EQ(handler->calls(), std::vector<std::string>{"stop(false)"});
+}
+
+// After the controller went away with a large request half written, close still disconnects, so
+// that open connects anew.
+TEST(SdkConnection, CloseAfterABrokenConnectionLetsOpenConnectAgain) {
+  auto handler = std::make_shared<RecordingHandler>();
+  Script script;
+  script.i32 = 5;
+  handler->setScript(script);
+  FakeController controller(handler);
+  OvraCobot cobot("127.0.0.1", controller.port());
+  ASSERT_EQ(cobot.open(), 0);
+  ASSERT_EQ(cobot.stop(false), 5);  // the controller has taken the connection
+  controller.dropConnections();
+  EXPECT_EQ(cobot.stop(false), -1);
+  EXPECT_EQ(cobot.set_system_value_str("name", std::string(2000, 'x')), -1);
+
+  cobot.close();
   ASSERT_EQ(cobot.open(), 0);
   EXPECT_EQ(cobot.stop(true), 5);
   EXPECT_EQ(controller.accepted(), 2u);

@@ -26,7 +26,8 @@ class FakeController {
   uint16_t port() const { return port_; }
   // Connections accepted since construction.
   size_t accepted() const { return accepted_.load(); }
-  // Closes every open connection; new ones are still accepted.
+  // Closes every connection accepted so far (a client whose first call has been answered has
+  // been accepted); new ones are still accepted.
   void dropConnections();
 
  private:
