@@ -1,6 +1,6 @@
 #include <algorithm>
-#include <iostream>
 
+#include "ControlOutput.h"
 #include "VibrationTestHandler.h"
 
 namespace vb {
@@ -78,8 +78,8 @@ void VibrationTestHandler::resetId(bool const& start, bool& done) {
       }
       const int r = resetPhaseAndCurrent(true, d, axis);
       if (r != 0) {
-        std::cerr << "resetId: clearing the servo compensation of joint " << reset_axis_num
-                  << " failed; retrying in 1 s" << std::endl;
+        OutputLine(OutputStream::kErr) << "resetId: clearing the servo compensation of joint "
+                                       << reset_axis_num << " failed; retrying in 1 s" << '\n';
         retry_wait = kRetryCycles;
         break;
       }

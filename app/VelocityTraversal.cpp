@@ -1,13 +1,13 @@
 // Velocity traversal: out and back at each speed of the grid, spectrum of both moves, and the
 // speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
 //
-// Control thread, one state per cycle. Real-time safe apart from its result lines on standard
-// output: no exceptions, and no allocation of its own (the RPC layer aside) once the buffers
-// reserved at the first call stand.
+// Control thread, one state per cycle. Real-time safe: no exceptions, no allocation of its own
+// (the RPC layer aside) once the buffers reserved at the first call stand, and its result lines go
+// through the non-blocking output channel.
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 
+#include "ControlOutput.h"
 #include "Global.h"
 #include "OvraCobot.h"
 #include "TestMoves.h"
@@ -116,7 +116,7 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
       double const old_max = std::max({threshold[0], threshold[1], threshold[2]});
       double const new_max = std::max({candidate[0].amp, candidate[1].amp, candidate[2].amp});
       if (new_max > old_max) {
-        std::cout << "origin_vel_err_rmse: " << rootMeanSquare(vel_trav_vel_err_data) << std::endl;
+        OutputLine() << "origin_vel_err_rmse: " << rootMeanSquare(vel_trav_vel_err_data) << '\n';
         max_vib_target_vel[j] = current_velo;
         for (int x = 0; x < 3; ++x) {
           Candidate const c = candidate[x].amp > 0.01 ? candidate[x] : Candidate{};
@@ -132,10 +132,10 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
     }
     case 99: {
       static char const* const kSlotNames[3] = {" first freq: ", " second freq: ", " third freq: "};
-      std::cout << j << " max vib velo: " << max_vib_target_vel[j] << std::endl;
+      OutputLine() << j << " max vib velo: " << max_vib_target_vel[j] << '\n';
       for (int x = 0; x < 3; ++x) {
-        std::cout << j << kSlotNames[x] << slot_freq[x][j] << " " << slot_order[x][j] << " "
-                  << slot_feat_order[x][j] << " " << slot_amp[x][j] << std::endl;
+        OutputLine() << j << kSlotNames[x] << slot_freq[x][j] << " " << slot_order[x][j] << " "
+                     << slot_feat_order[x][j] << " " << slot_amp[x][j] << '\n';
       }
       trav_done[j] = true;
       break;

@@ -2,11 +2,10 @@
 // moves at the worst speed, the residual amplitudes measured over both, then the servo words
 // computed and the joint marked verified.
 //
-// Control thread, one state per cycle. Real-time safe apart from its result lines on standard
-// output: no exceptions, and no allocation of its own (the RPC layer aside) once the buffers
-// reserved at the first call stand.
-#include <iostream>
-
+// Control thread, one state per cycle. Real-time safe: no exceptions, no allocation of its own
+// (the RPC layer aside) once the buffers reserved at the first call stand, and its result lines go
+// through the non-blocking output channel.
+#include "ControlOutput.h"
 #include "OvraCobot.h"
 #include "TestMoves.h"
 #include "VibrationTestHandler.h"
@@ -59,7 +58,7 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
             velocityErrorAnalysisSpecific(
                 vel_err_data, kSamplePeriod, first_freq[j], first_optimum_amp[j], second_freq[j],
                 second_optimum_amp[j], third_freq[j], third_optimum_amp[j]);
-            std::cout << "final_vel_err_rmse: " << rootMeanSquare(vel_err_data) << std::endl;
+            OutputLine() << "final_vel_err_rmse: " << rootMeanSquare(vel_err_data) << '\n';
           }
           state = 99;
           break;
@@ -93,11 +92,11 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
         servo_param[x][j] =
             order != 0 ? servoWord(order, optimum_phase[x][j], optimum_current[x][j]) : 0u;
       }
-      std::cout << j << " optimum result: " << std::endl;
+      OutputLine() << j << " optimum result: " << '\n';
       for (int x = 0; x < 3; ++x) {
-        std::cout << freq[x][j] << " " << feat_order[x][j] << " " << vib_amp[x][j] << " "
-                  << optimum_amp[x][j] << "  " << optimum_phase[x][j] << " "
-                  << optimum_current[x][j] << " " << servo_param[x][j] << std::endl;
+        OutputLine() << freq[x][j] << " " << feat_order[x][j] << " " << vib_amp[x][j] << " "
+                     << optimum_amp[x][j] << "  " << optimum_phase[x][j] << " "
+                     << optimum_current[x][j] << " " << servo_param[x][j] << '\n';
       }
       verified[j] = true;
       break;

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
-#include <iostream>
 #include <utility>
 
+#include "ControlOutput.h"
 #include "Global.h"
 #include "OvraCobot.h"
 
@@ -27,12 +26,13 @@ void storeMotorData(std::vector<short>& stored, std::vector<short> const& receiv
   std::copy_n(received.begin(), n, stored.begin());
 }
 
-void printMotorData(char const* title, std::vector<short> const& values) {
-  std::cout << title;
+void printMotorData(char const* title, short const (&values)[VibrationTestHandler::kJoints]) {
+  OutputLine line;
+  line << title;
   for (short value : values) {
-    std::cout << value << " ";
+    line << value << " ";
   }
-  std::cout << std::endl;
+  line << '\n';
 }
 
 }  // namespace
@@ -45,6 +45,9 @@ VibrationTestHandler::VibrationTestHandler(std::string name, std::string const& 
     : RTT::TaskContext(name, PreOperational) {
   cobot = new OvraRPC::OvraCobot(address, port);
   state_list_.reserve(16);
+  received_pole_pairs_.reserve(16);
+  received_stator_slots_.reserve(16);
+  received_ratios_.reserve(16);
   test_state = 0;
 }
 
@@ -63,68 +66,78 @@ void VibrationTestHandler::init() {
   try {
     connectToOvraCore();
     test_state = 0;
-
-    // Fresh lists: a failed request leaves them empty and the stored values stand.
-    std::vector<short> pole_pairs;
-    std::vector<short> stator_slots;
-    std::vector<short> ratios;
-    cobot->get_motor_pole_pair_number(pole_pairs);
-    cobot->get_motor_stator_slots(stator_slots);
-    cobot->get_axis_ratio(ratios);
-
-    std::vector<short> printed_pole_pairs;
-    std::vector<short> printed_stator_slots;
-    std::vector<short> printed_ratios;
+    requestMotorData();
+    MotorData stored{};
     {
       // Copy in and out under the lock; print only after it is released.
       std::lock_guard<std::mutex> lock(GlobalValue::table_mutex);
-      storeMotorData(GlobalValue::robot_motor_pole_pair, pole_pairs, 8);
-      storeMotorData(GlobalValue::robot_stator_slots, stator_slots, 18);
-      storeMotorData(GlobalValue::robot_axis_ratio, ratios, 101);
-      for (int i = 0; i < kJoints; ++i) {
-        const short pp = GlobalValue::robot_motor_pole_pair[i];
-        GlobalValue::vb_feat_freq_order[i][0] = static_cast<unsigned int>(pp);
-        GlobalValue::vb_feat_freq_order[i][1] = static_cast<unsigned int>(2 * pp);
-        GlobalValue::vb_feat_freq_order[i][2] =
-            static_cast<unsigned int>(GlobalValue::robot_stator_slots[i]);
-      }
-      printed_pole_pairs = GlobalValue::robot_motor_pole_pair;
-      printed_stator_slots = GlobalValue::robot_stator_slots;
-      printed_ratios = GlobalValue::robot_axis_ratio;
-      for (int i = 0; i < kJoints; ++i) {
-        axis_ratio[i] = GlobalValue::robot_axis_ratio[i];
-        std::copy_n(GlobalValue::vb_feat_freq_order[i], 3, feat_freq_order[i]);
-      }
-      axis_ratio_count = kJoints;
+      storeMotorDataLocked(stored);
     }
-    printMotorData("motor_pole_pair: ", printed_pole_pairs);
-    printMotorData("stator_slots: ", printed_stator_slots);
-    printMotorData("joint_ratio: ", printed_ratios);
+    printMotorDataLines(stored);
   } catch (...) {
-    std::cout << "thread error!" << std::endl;
+    OutputLine() << "thread error!" << '\n';
     disconnectFromOvraCore();
   }
+}
+
+void VibrationTestHandler::requestMotorData() {
+  // Fresh lists: a failed request leaves them empty and the stored values stand.
+  received_pole_pairs_.clear();
+  received_stator_slots_.clear();
+  received_ratios_.clear();
+  cobot->get_motor_pole_pair_number(received_pole_pairs_);
+  cobot->get_motor_stator_slots(received_stator_slots_);
+  cobot->get_axis_ratio(received_ratios_);
+  motor_data_pending_ = true;
+}
+
+void VibrationTestHandler::storeMotorDataLocked(MotorData& stored) {
+  storeMotorData(GlobalValue::robot_motor_pole_pair, received_pole_pairs_, 8);
+  storeMotorData(GlobalValue::robot_stator_slots, received_stator_slots_, 18);
+  storeMotorData(GlobalValue::robot_axis_ratio, received_ratios_, 101);
+  for (int i = 0; i < kJoints; ++i) {
+    const short pp = GlobalValue::robot_motor_pole_pair[i];
+    GlobalValue::vb_feat_freq_order[i][0] = static_cast<unsigned int>(pp);
+    GlobalValue::vb_feat_freq_order[i][1] = static_cast<unsigned int>(2 * pp);
+    GlobalValue::vb_feat_freq_order[i][2] =
+        static_cast<unsigned int>(GlobalValue::robot_stator_slots[i]);
+    stored.pole_pairs[i] = pp;
+    stored.stator_slots[i] = GlobalValue::robot_stator_slots[i];
+    stored.ratios[i] = GlobalValue::robot_axis_ratio[i];
+    axis_ratio[i] = GlobalValue::robot_axis_ratio[i];
+    std::copy_n(GlobalValue::vb_feat_freq_order[i], 3, feat_freq_order[i]);
+  }
+  axis_ratio_count = kJoints;
+  motor_data_pending_ = false;
+}
+
+void VibrationTestHandler::printMotorDataLines(MotorData const& stored) {
+  printMotorData("motor_pole_pair: ", stored.pole_pairs);
+  printMotorData("stator_slots: ", stored.stator_slots);
+  printMotorData("joint_ratio: ", stored.ratios);
 }
 
 bool VibrationTestHandler::connectToOvraCore() {
   if (cobot == nullptr) {
     cobot = new OvraRPC::OvraCobot(ip, kControllerPort);
   }
+  // One record, so that nothing printed by another thread comes between the two messages.
+  OutputLine line;
   try {
     const int r = cobot->open();
     if (r == 0) {
       connected = true;
-      std::printf("connectToOvraCobot successed.");
+      line << "connectToOvraCobot successed.";
     } else {
-      std::printf("connectToOvraCobot failed.");
+      line << "connectToOvraCobot failed.";
     }
   } catch (...) {
-    std::cout << "robot control init error" << std::endl;
+    line << "robot control init error" << '\n';
     if (connected) {
       cobot->close();
     }
   }
-  std::cout << "connectToOvraCobot end ." << std::endl;
+  line << "connectToOvraCobot end ." << '\n';
   cycles_to_reconnect_ = kReconnectCycles;
   return !connected;
 }
@@ -136,9 +149,9 @@ int VibrationTestHandler::disconnectFromOvraCore() {
       cobot->close();
     }
     connected = false;
-    std::cout << "disConnectFromOvraCobot end ." << std::endl;
+    OutputLine() << "disConnectFromOvraCobot end ." << '\n';
   } else {
-    std::cout << "no need disConnectFromOvraCobot  ." << std::endl;
+    OutputLine() << "no need disConnectFromOvraCobot  ." << '\n';
   }
   return 0;
 }
@@ -159,16 +172,30 @@ bool VibrationTestHandler::readRobotState() {
 void VibrationTestHandler::inputUpdate() { readRobotState(); }
 
 void VibrationTestHandler::copyInSharedTables() {
-  std::unique_lock<std::mutex> lock(GlobalValue::table_mutex, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    return;  // the web side holds it: keep last cycle's copies
+  MotorData stored{};
+  bool stored_now = false;
+  {
+    std::unique_lock<std::mutex> lock(GlobalValue::table_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      return;  // the web side holds it: keep last cycle's copies and any pending motor data
+    }
+    if (motor_data_pending_) {
+      // Motor data read after a reconnection; the lock was busy until now, or free at once.
+      try {
+        storeMotorDataLocked(stored);
+        stored_now = true;
+      } catch (...) {
+        // Only a shrunken shared vector can make the store allocate; take the data next cycle.
+      }
+    }
+    const std::vector<short>& ratios = GlobalValue::robot_axis_ratio;
+    axis_ratio_count = static_cast<unsigned int>(std::min<std::size_t>(ratios.size(), kJoints));
+    std::copy_n(ratios.begin(), axis_ratio_count, axis_ratio);
+    for (int i = 0; i < kJoints; ++i) {
+      std::copy_n(GlobalValue::vb_feat_freq_order[i], 3, feat_freq_order[i]);
+    }
   }
-  const std::vector<short>& ratios = GlobalValue::robot_axis_ratio;
-  axis_ratio_count = static_cast<unsigned int>(std::min<std::size_t>(ratios.size(), kJoints));
-  std::copy_n(ratios.begin(), axis_ratio_count, axis_ratio);
-  for (int i = 0; i < kJoints; ++i) {
-    std::copy_n(GlobalValue::vb_feat_freq_order[i], 3, feat_freq_order[i]);
-  }
+  if (stored_now) printMotorDataLines(stored);
 }
 
 void VibrationTestHandler::reconnectIfDue(bool state_request_failed) {
@@ -184,7 +211,10 @@ void VibrationTestHandler::reconnectIfDue(bool state_request_failed) {
     cobot->close();
     connected = false;
   }
-  connectToOvraCore();
+  // A controller that comes (back) may have other motors: read its motor data as init() does.
+  // They reach vb::GlobalValue in copyInSharedTables, in this cycle or, while the web side holds
+  // the table lock, in a later one.
+  if (!connectToOvraCore()) requestMotorData();
 }
 
 bool VibrationTestHandler::publish() {
@@ -237,9 +267,9 @@ void VibrationTestHandler::updateHook() {
   if (runnable) {
     stop_robot = false;
     if (robot_state[0] <= 3) {
-      std::cout << "robot initialization!" << std::endl;
+      OutputLine() << "robot initialization!" << '\n';
     } else if (robot_state[0] == 4) {
-      std::cout << "robot power off!" << std::endl;
+      OutputLine() << "robot power off!" << '\n';
     } else if (robot_state[0] == 5 || robot_state[0] == 6) {
       vibrationTest();
     }

@@ -171,6 +171,22 @@ class VibrationTestHandler : public RTT::TaskContext {
   static constexpr double kCurrentStep = 0.3;
 
  private:
+  // The stored motor data of the six joints, as printed after they are stored.
+  struct MotorData {
+    short pole_pairs[kJoints];
+    short stator_slots[kJoints];
+    short ratios[kJoints];
+  };
+
+  // Reads the three motor-data lists into received_* and marks them pending.
+  void requestMotorData();
+  // With GlobalValue::table_mutex held: stores the pending lists into the shared motor data and
+  // vb_feat_freq_order (first six entries, missing ones keep their values), takes the cycle's
+  // copies and fills `stored` for printing.
+  void storeMotorDataLocked(MotorData& stored);
+  // The three motor-data lines; never with the table lock held.
+  static void printMotorDataLines(MotorData const& stored);
+
   bool readRobotState();
   void copyInSharedTables();
   bool publish();
@@ -187,6 +203,12 @@ class VibrationTestHandler : public RTT::TaskContext {
   int cycles_to_reconnect_ = kReconnectCycles;
   int activation_joint_ = -1;       // joint holding the servo and file machines, -1 none
   bool activation_writes_ = false;  // that joint's sequence writes its words (else zeros)
+  // The controller's motor-data lists of the last request (empty where it failed), and whether
+  // they still wait to be stored into vb::GlobalValue.
+  std::vector<short> received_pole_pairs_;
+  std::vector<short> received_stator_slots_;
+  std::vector<short> received_ratios_;
+  bool motor_data_pending_ = false;
 
   // ---- Private members added for the test stages (moves, traversal, scans, spectra) ----
 };

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <rtt/extras/SlaveActivity.hpp>
@@ -33,6 +34,58 @@ std::string motorLine(char const* title, std::vector<short> const& values) {
   std::string line = title;
   for (short v : values) line += std::to_string(v) + " ";
   return line + "\n";
+}
+
+// The three motor-data lines of six joints.
+struct MotorData {
+  std::vector<short> pole_pairs, stator_slots, ratios;
+
+  std::string lines() const {
+    return motorLine("motor_pole_pair: ", pole_pairs) + motorLine("stator_slots: ", stator_slots) +
+           motorLine("joint_ratio: ", ratios);
+  }
+};
+
+const MotorData kDefaultMotorData{std::vector<short>(6, 8), std::vector<short>(6, 18),
+                                  std::vector<short>(6, 101)};
+
+// A controller whose motors differ from the defaults in every joint, sending `length` entries;
+// what the component keeps of them.
+MotorData unusualMotors(sim::SimConfig& config, int length) {
+  const short pole_pairs[6] = {4, 5, 6, 7, 9, 10};
+  const short slots[6] = {12, 15, 20, 21, 24, 27};
+  const short ratios[6] = {50, 81, 100, 120, 121, 161};
+  for (int j = 0; j < 6; ++j) {
+    config.joints[j].pole_pairs = pole_pairs[j];
+    config.joints[j].stator_slots = slots[j];
+    config.joints[j].gear_ratio = ratios[j];
+  }
+  config.motor_data_length = length;
+  MotorData kept = kDefaultMotorData;
+  for (int j = 0; j < std::min(length, 6); ++j) {
+    kept.pole_pairs[j] = pole_pairs[j];
+    kept.stator_slots[j] = slots[j];
+    kept.ratios[j] = ratios[j];
+  }
+  return kept;
+}
+
+// The shared motor data, the nominal orders and the cycle's own copies all hold `want`.
+void expectMotorData(VibrationTestHandler const& handler, MotorData const& want) {
+  std::lock_guard<std::mutex> lock(G::table_mutex);
+  EXPECT_EQ(G::robot_motor_pole_pair, want.pole_pairs);
+  EXPECT_EQ(G::robot_stator_slots, want.stator_slots);
+  EXPECT_EQ(G::robot_axis_ratio, want.ratios);
+  for (int j = 0; j < 6; ++j) {
+    EXPECT_EQ(G::vb_feat_freq_order[j][0], static_cast<unsigned>(want.pole_pairs[j])) << j;
+    EXPECT_EQ(G::vb_feat_freq_order[j][1], static_cast<unsigned>(2 * want.pole_pairs[j])) << j;
+    EXPECT_EQ(G::vb_feat_freq_order[j][2], static_cast<unsigned>(want.stator_slots[j])) << j;
+    for (int s = 0; s < 3; ++s) {
+      EXPECT_EQ(handler.feat_freq_order[j][s], G::vb_feat_freq_order[j][s]) << j;
+    }
+    EXPECT_EQ(handler.axis_ratio[j], want.ratios[j]) << j;
+  }
+  EXPECT_EQ(handler.axis_ratio_count, 6u);
 }
 
 TEST(ComponentConfiguration, ControllerAbsentPrintsFailureAndDefaultsAndStillConfigures) {
@@ -79,43 +132,17 @@ TEST(ComponentConfiguration, DisconnectWhileNotConnected) {
 class MotorDataLength : public testing::TestWithParam<int> {};
 
 TEST_P(MotorDataLength, FirstSixStoredDefaultsKept) {
-  const int length = GetParam();
   sim::SimConfig config;
-  const short pole_pairs[6] = {4, 5, 6, 7, 9, 10};
-  const short slots[6] = {12, 15, 20, 21, 24, 27};
-  const short ratios[6] = {50, 81, 100, 120, 121, 161};
-  for (int j = 0; j < 6; ++j) {
-    config.joints[j].pole_pairs = pole_pairs[j];
-    config.joints[j].stator_slots = slots[j];
-    config.joints[j].gear_ratio = ratios[j];
-  }
-  config.motor_data_length = length;
+  const MotorData want = unusualMotors(config, GetParam());
   Rig rig(config, false);
 
   testing::internal::CaptureStdout();
   EXPECT_TRUE(rig.handler->configure());
   const std::string out = testing::internal::GetCapturedStdout();
 
-  std::vector<short> want_pp(6, 8), want_slots(6, 18), want_ratio(6, 101);
-  for (int j = 0; j < std::min(length, 6); ++j) {
-    want_pp[j] = pole_pairs[j];
-    want_slots[j] = slots[j];
-    want_ratio[j] = ratios[j];
-  }
   EXPECT_TRUE(rig.handler->connected);
-  EXPECT_EQ(out, "connectToOvraCobot successed.connectToOvraCobot end .\n" +
-                     motorLine("motor_pole_pair: ", want_pp) +
-                     motorLine("stator_slots: ", want_slots) +
-                     motorLine("joint_ratio: ", want_ratio));
-  EXPECT_EQ(G::robot_motor_pole_pair, want_pp);
-  EXPECT_EQ(G::robot_stator_slots, want_slots);
-  EXPECT_EQ(G::robot_axis_ratio, want_ratio);
-  for (int j = 0; j < 6; ++j) {
-    EXPECT_EQ(G::vb_feat_freq_order[j][0], static_cast<unsigned>(want_pp[j]));
-    EXPECT_EQ(G::vb_feat_freq_order[j][1], static_cast<unsigned>(2 * want_pp[j]));
-    EXPECT_EQ(G::vb_feat_freq_order[j][2], static_cast<unsigned>(want_slots[j]));
-    EXPECT_EQ(rig.handler->axis_ratio[j], want_ratio[j]);
-  }
+  EXPECT_EQ(out, "connectToOvraCobot successed.connectToOvraCobot end .\n" + want.lines());
+  expectMotorData(*rig.handler, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, MotorDataLength, testing::Values(6, 4, 8, 0));
@@ -341,8 +368,17 @@ TEST(Reconnection, ControllerDroppedAndRestarted) {
   const std::string up = testing::internal::GetCapturedStdout();
   ASSERT_GT(cycles, 0);
   EXPECT_LE(cycles, 251);
-  EXPECT_EQ(up, "connectToOvraCobot successed.connectToOvraCobot end .\n");
+  // The controller that came back may have other motors: its motor data are read again.
+  std::vector<short> pp, slots, ratios;
+  for (const sim::JointConfig& joint : sim::SimConfig().joints) {
+    pp.push_back(joint.pole_pairs);
+    slots.push_back(joint.stator_slots);
+    ratios.push_back(joint.gear_ratio);
+  }
+  const MotorData again{pp, slots, ratios};
+  EXPECT_EQ(up, "connectToOvraCobot successed.connectToOvraCobot end .\n" + again.lines());
   EXPECT_TRUE(rig.handler->connected);
+  expectMotorData(*rig.handler, again);
 
   // The cycle runs on: one stop for the lost state, then the test again from the reset.
   const long reset_done = rig.runUntil([&] { return rig.handler->test_state == 1; }, 400);
@@ -363,6 +399,90 @@ TEST(Reconnection, NeverConnectedAtStartConnectsLater) {
   EXPECT_NE(out.find("joint_ratio: 101 101 101 101 101 101 \n"
                      "connectToOvraCobot successed.connectToOvraCobot end .\n"),
             std::string::npos);
+}
+
+// A controller that comes only after the start, with other motors than the defaults: the
+// connection from the control cycle reads its motor data as the configuration would have, once.
+class ControllerComesLater : public testing::TestWithParam<int> {};
+
+TEST_P(ControllerComesLater, ItsMotorDataReplaceTheDefaults) {
+  sim::SimConfig config;
+  const MotorData want = unusualMotors(config, GetParam());
+  Rig rig(config, false);
+  rig.sim.stop();
+  testing::internal::CaptureStdout();
+  rig.configureAndStart();
+  const std::string at_start = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(at_start,
+            "connectToOvraCobot failed.connectToOvraCobot end .\n" + kDefaultMotorData.lines());
+  expectMotorData(*rig.handler, kDefaultMotorData);
+
+  rig.restartController();
+  testing::internal::CaptureStdout();
+  const long cycles = rig.runUntil([&] { return rig.handler->connected; }, 1000);
+  const std::string connected = testing::internal::GetCapturedStdout();
+  ASSERT_GT(cycles, 0);
+  EXPECT_EQ(connected, "connectToOvraCobot successed.connectToOvraCobot end .\n" + want.lines());
+  expectMotorData(*rig.handler, want);
+
+  testing::internal::CaptureStdout();
+  rig.cycle(300);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "read once per connection";
+  EXPECT_EQ(rig.sim.callCount("get_motor_pole_pair_number"), 1u);
+  EXPECT_EQ(rig.sim.callCount("get_motor_stator_slots"), 1u);
+  EXPECT_EQ(rig.sim.callCount("get_axis_ratio"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ControllerComesLater, testing::Values(6, 4, 8, 0));
+
+// The web side holds the table lock when the controller comes: the cycles run on without waiting,
+// and the motor data are stored and printed in the first cycle after it lets go.
+TEST(ControllerComesLater, BusyTableLockDefersTheMotorDataOnly) {
+  sim::SimConfig config;
+  const MotorData want = unusualMotors(config, 6);
+  Rig rig(config, false);
+  rig.sim.stop();
+  testing::internal::CaptureStdout();
+  rig.configureAndStart();
+  testing::internal::GetCapturedStdout();
+
+  std::mutex gate;
+  std::condition_variable changed;
+  int phase = 0;  // 1: the web thread holds the lock, 2: it may let go
+  std::vector<short> seen_while_held;
+  std::thread web([&] {
+    std::lock_guard<std::mutex> table(G::table_mutex);
+    std::unique_lock<std::mutex> lock(gate);
+    phase = 1;
+    changed.notify_all();
+    changed.wait(lock, [&] { return phase == 2; });
+    seen_while_held = G::robot_motor_pole_pair;
+  });
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    changed.wait(lock, [&] { return phase == 1; });
+  }
+  rig.restartController();
+  testing::internal::CaptureStdout();
+  const long cycles = rig.runUntil([&] { return rig.handler->connected; }, 1000);
+  rig.cycle(5);
+  const std::string while_held = testing::internal::GetCapturedStdout();
+  EXPECT_GT(cycles, 0);
+  EXPECT_EQ(while_held, "connectToOvraCobot successed.connectToOvraCobot end .\n");
+  EXPECT_EQ(rig.sim.callCount("get_motor_pole_pair_number"), 1u);
+  {
+    std::lock_guard<std::mutex> lock(gate);
+    phase = 2;
+  }
+  changed.notify_all();
+  web.join();
+  EXPECT_EQ(seen_while_held, kDefaultMotorData.pole_pairs);
+
+  testing::internal::CaptureStdout();
+  rig.cycle();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), want.lines());
+  expectMotorData(*rig.handler, want);
+  EXPECT_EQ(rig.sim.callCount("get_motor_pole_pair_number"), 1u) << "not requested again";
 }
 
 }  // namespace
