@@ -110,6 +110,8 @@ class OutputLine {
 
   // Writes the text formatted so far (if any) and starts an empty line.
   void send() noexcept;
+  // Drops the text formatted so far, unwritten.
+  void clear() noexcept { size_ = 0; }
   const char* data() const noexcept { return text_; }
   std::size_t size() const noexcept { return size_; }
 

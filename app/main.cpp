@@ -15,6 +15,7 @@
 #include <memory>
 #include <rtt/Activity.hpp>
 
+#include "ControlOutput.h"
 #include "Global.h"
 #include "VibrationTestHandler.h"
 #include "WebServer.h"
@@ -62,6 +63,10 @@ int ORO_main_impl(int argc, char** argv) {
   sigaddset(&figures_signal, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &figures_signal, nullptr);
 
+  // The control thread's lines go through this writer, so that it never waits on standard output;
+  // configure() already prints through it, in the same order as the cycles after it.
+  vb::ControlOutput::startWriter();
+
   // rootPath is set before the web thread exists; the server serves from here on.
   std::shared_ptr<vb::WebServer> web =
       std::make_shared<vb::WebServer>(portFromEnv("VB_WEB_PORT", 11666));
@@ -72,6 +77,7 @@ int ORO_main_impl(int argc, char** argv) {
   handler.setActivity(activity);
   // Neither result stops start-up: without a controller the operator interface still runs.
   handler.configure();
+  vb::ControlOutput::flush();  // the connection and motor-data lines are out before the cycles run
   handler.start();
 
   // Sleeps in 10-second steps; a SIGUSR1 wakes it to print the figures.
