@@ -122,6 +122,8 @@ bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
     const std::string& origin = con->get_request_header(header);
     if (!origin_allowed(origin, host)) {
       print_text("websocket refused: origin " + origin + " is not host " + host + "\n");
+      // The library would answer 400; the request is well formed, only not allowed.
+      con->set_status(websocketpp::http::status_code::forbidden);
       return false;
     }
   }

@@ -398,6 +398,15 @@ TEST_F(ProtocolTest, UpgradeFromAnotherOriginIsRefused) {
       capture_->wait_for("websocket refused: origin http://evil.example is not host "
                          "127.0.0.1:" +
                          std::to_string(running_->port) + "\n"));
+
+  // Refused as forbidden, not as a malformed request; the page's own origin gets the upgrade.
+  const std::string port = std::to_string(running_->port);
+  for (const std::string& origin :
+       {std::string("http://evil.example"), std::string("null"),
+        "http://127.0.0.1:" + std::to_string(running_->port + 1), "http://localhost:" + port}) {
+    EXPECT_EQ(vb::webtest::websocket_upgrade_status(running_->port, origin), 403) << origin;
+  }
+  EXPECT_EQ(vb::webtest::websocket_upgrade_status(running_->port, own), 101);
 }
 
 TEST(WebServerListen, PortTakenEndsOnlyTheWebThread) {

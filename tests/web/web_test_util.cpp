@@ -116,8 +116,12 @@ std::optional<std::string> StdoutCapture::take_until(const std::string& needle) 
   return before;
 }
 
-std::optional<HttpResponse> http_request(unsigned short port, const std::string& method,
-                                         const std::string& target) {
+namespace {
+
+// Sends `request` over a fresh TCP connection to 127.0.0.1:port and reads until the server closes
+// or, when `until` is not empty, until the reply holds it. Nothing when the exchange failed.
+std::optional<std::string> loopback_exchange(unsigned short port, const std::string& request,
+                                             const std::string& until = "") {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::nullopt;
   timeval tv{10, 0};  // a server that never answers fails the test instead of hanging it
@@ -126,23 +130,43 @@ std::optional<HttpResponse> http_request(unsigned short port, const std::string&
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  const std::string request = method + " " + target +
-                              " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                              "\r\nConnection: close\r\n\r\n";
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
     ::close(fd);
     return std::nullopt;
   }
   std::string raw;
   char buf[4096];
   ssize_t n;
-  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) raw.append(buf, static_cast<std::size_t>(n));
+  while ((until.empty() || raw.find(until) == std::string::npos) &&
+         (n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
+    raw.append(buf, static_cast<std::size_t>(n));
+  }
   ::close(fd);
+  return raw;
+}
+
+}  // namespace
+
+std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin) {
+  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                              "Sec-WebSocket-Version: 13\r\nOrigin: " +
+                              origin + "\r\n\r\n";
+  const std::optional<std::string> raw = loopback_exchange(port, request, "\r\n\r\n");
+  if (!raw || raw->compare(0, 9, "HTTP/1.1 ") != 0 || raw->size() < 12) return std::nullopt;
+  return std::stoi(raw->substr(9, 3));
+}
+
+std::optional<HttpResponse> http_request(unsigned short port, const std::string& method,
+                                         const std::string& target) {
+  const std::optional<std::string> reply = loopback_exchange(
+      port, method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                "\r\nConnection: close\r\n\r\n");
+  if (!reply) return std::nullopt;
+  const std::string& raw = *reply;
 
   const std::size_t head_end = raw.find("\r\n\r\n");
   if (head_end == std::string::npos || raw.compare(0, 9, "HTTP/1.1 ") != 0) return std::nullopt;
