@@ -6,6 +6,7 @@
 // SIGUSR1 makes the idle main thread print the control cycle's lateness figures on stderr.
 #include <rtt/os/main.h>
 #include <signal.h>
+#include <thrift/Thrift.h>  // GlobalOutput
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +35,16 @@ unsigned short portFromEnv(const char* name, unsigned short fallback) {
     return fallback;
   }
   return static_cast<unsigned short>(value);
+}
+
+// The RPC library reports failed connects from the control thread: through the same channel, in
+// the library's own format.
+void printRpcError(const char* message) {
+  const std::time_t now = std::time(nullptr);
+  char when[26] = {};
+  ctime_r(&now, when);
+  when[24] = '\0';  // no line break
+  vb::OutputLine(vb::OutputStream::kErr) << "Thrift: " << when << " " << message << '\n';
 }
 
 void printCycleFigures(const RTT::Activity& activity) {
@@ -66,6 +77,7 @@ int ORO_main_impl(int argc, char** argv) {
   // The control thread's lines go through this writer, so that it never waits on standard output;
   // configure() already prints through it, in the same order as the cycles after it.
   vb::ControlOutput::startWriter();
+  apache::thrift::GlobalOutput.setOutputFunction(&printRpcError);
 
   // rootPath is set before the web thread exists; the server serves from here on.
   std::shared_ptr<vb::WebServer> web =
