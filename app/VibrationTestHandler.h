@@ -6,7 +6,10 @@
 //
 // Each control cycle reads the robot state, runs one step of the test logic while the robot is
 // runnable (vibrationTest), stops the robot once when it stops being runnable, and publishes the
-// test state and the per-joint results into vb::GlobalValue.
+// test state and the per-joint results into vb::GlobalValue. Without a connection it tries to
+// open one once a second; a connection opened so reads the motor data again, as init() does.
+//
+// Output: every line goes through ControlOutput (non-blocking while its writer runs).
 //
 // Test state (test_state): 0 idle (with the start command: identification reset running),
 // 1 running (the stages of test_joint are stepped), 2 finished.
