@@ -33,8 +33,11 @@ for port in "$web_port" "$controller_port"; do
   fi
 done
 
-"$build/sim/robot_sim" --truth >"$logs/truth.txt"
-"$build/sim/robot_sim" --port "$controller_port" >"$logs/robot_sim.log" 2>&1 &
+# High-speed mode measures only 2 deg/s: the simulated arm laid out for that, unless --normal.
+layout=high-speed
+for arg in "$@"; do [ "$arg" = "--normal" ] && layout=default; done
+"$build/sim/robot_sim" --layout "$layout" --truth >"$logs/truth.txt"
+"$build/sim/robot_sim" --layout "$layout" --port "$controller_port" >"$logs/robot_sim.log" 2>&1 &
 pids+=($!)
 # The program reads the joint motor data when it connects, so the controller comes first.
 for _ in $(seq 100); do

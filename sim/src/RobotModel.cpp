@@ -97,6 +97,23 @@ std::array<JointConfig, kJoints> defaultJoints() {
   };
 }
 
+std::array<JointConfig, kJoints> highSpeedJoints() {
+  std::array<JointConfig, kJoints> joints = defaultJoints();
+  const int16_t ratios[kJoints] = {80, 72, 86, 76, 84, 70};
+  for (int j = 0; j < kJoints; ++j) {
+    JointConfig& joint = joints[j];
+    joint.gear_ratio = ratios[j];
+    joint.resonance_peak_hz = joint.stator_slots * joint.gear_ratio * 2.0 / 360.0;
+    joint.damping = 0.3;
+    for (VibrationComponent& c : joint.components) {
+      const double optimum_current = c.amplitude / c.gain;
+      c.gain = 0.25;
+      c.amplitude = c.gain * optimum_current;
+    }
+  }
+  return joints;
+}
+
 uint32_t encodeServoWord(int order, double phase, double current) {
   const int64_t p = std::lround(phase / 0.1);
   const int64_t c = std::lround(current / 0.3);

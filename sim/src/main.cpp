@@ -22,6 +22,8 @@ options:
   --port N                     port to listen on (default 7003; 0 picks a free one)
   --seed N                     noise seed
   --noise SIGMA                velocity-error noise in deg/s (default 0.005)
+  --layout default|high-speed  the arm: default (worst speeds 0.7..1.2 deg/s, for normal mode)
+                               or high-speed (resonances at 2 deg/s, for high-speed mode)
   --truth                      print the ground truth of the model and exit
   faults:
   --robot-state-at T:LIST      from sim time T (s) report LIST, e.g. 5:6,0,5,1 or 5:4,0 or 5:
@@ -121,6 +123,15 @@ int main(int argc, char** argv) {
       config.seed = static_cast<uint64_t>(toInt(value(), a));
     } else if (a == "--noise") {
       config.noise_deg_s = toDouble(value(), a);
+    } else if (a == "--layout") {
+      const std::string& v = value();
+      if (v == "default") {
+        config.joints = vb::sim::defaultJoints();
+      } else if (v == "high-speed") {
+        config.joints = vb::sim::highSpeedJoints();
+      } else {
+        fail("--layout wants default or high-speed");
+      }
     } else if (a == "--truth") {
       truth_only = true;
     } else if (a == "--robot-state-at") {

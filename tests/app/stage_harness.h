@@ -68,18 +68,7 @@ class StageComponent : public VibrationTestHandler {
 // Pole pairs, stator slots, true phases and currents stay those of the default arm.
 inline sim::SimConfig topSpeedConfig() {
   sim::SimConfig config;
-  int16_t const ratios[6] = {80, 72, 86, 76, 84, 70};
-  for (size_t j = 0; j < config.joints.size(); ++j) {
-    sim::JointConfig& joint = config.joints[j];
-    joint.gear_ratio = ratios[j];
-    joint.resonance_peak_hz = joint.stator_slots * joint.gear_ratio * 2.0 / 360.0;
-    joint.damping = 0.3;
-    for (sim::VibrationComponent& c : joint.components) {
-      double const optimum_current = c.amplitude / c.gain;
-      c.gain = 0.25;
-      c.amplitude = c.gain * optimum_current;
-    }
-  }
+  config.joints = sim::highSpeedJoints();
   return config;
 }
 

@@ -106,7 +106,8 @@ TEST_P(E2eTest, ControllerKilledDuringTraversalReconnects) {
   EXPECT_EQ(run->wait(Seconds(30)), 130) << run->output();
 
   // The controller comes back on the same port, hosted here so that the drive can be seen.
-  sim::SimController sim;
+  // The arm laid out for the client's high-speed identifications, as robot_sim runs it here.
+  sim::SimController sim(sim::SimConfig{sim::highSpeedJoints()});
   sim.setMaxRecordedCalls(1000);
   ASSERT_EQ(sim.start(controller_port_), controller_port_);
   ASSERT_TRUE(program->waitFor("connectToOvraCobot successed.", Seconds(60), 2));
@@ -154,7 +155,8 @@ TEST_P(E2eTest, RobotLeavesRunnableStateAndReturns) {
 // --- A servo task error during an activation --------------------------------------------
 
 TEST_P(E2eTest, ServoTaskErrorDuringActivationSetsTheRequestBack) {
-  sim::SimController sim;
+  // The arm laid out for the client's high-speed identifications, as robot_sim runs it here.
+  sim::SimController sim(sim::SimConfig{sim::highSpeedJoints()});
   sim.setMaxRecordedCalls(1000);
   ASSERT_EQ(sim.start(controller_port_), controller_port_);
   auto program = startProgram(web_port_, controller_port_);

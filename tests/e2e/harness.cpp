@@ -173,7 +173,7 @@ std::string truthFile() {
     const std::string file =
         (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
         "/vb_e2e_truth_" + std::to_string(::getpid()) + ".txt";
-    Process truth("robot_sim --truth", {simPath(), "--truth"});
+    Process truth("robot_sim --truth", {simPath(), "--layout", "high-speed", "--truth"});
     truth.wait(Seconds(30));
     std::ofstream(file) << truth.output();
     return file;
@@ -192,7 +192,9 @@ std::unique_ptr<Process> startProgram(int web_port, int controller_port) {
 }
 
 std::unique_ptr<Process> startSim(int port, const std::vector<std::string>& options) {
-  std::vector<std::string> argv = {simPath(), "--port", std::to_string(port)};
+  // The client runs high-speed identifications: the arm laid out for them.
+  std::vector<std::string> argv = {simPath(), "--port", std::to_string(port), "--layout",
+                                   "high-speed"};
   argv.insert(argv.end(), options.begin(), options.end());
   auto p = std::make_unique<Process>("robot_sim", argv);
   if (!p->waitFor("listening on 127.0.0.1:" + std::to_string(port), Seconds(30)))

@@ -121,7 +121,8 @@ class StopStartTest : public ::testing::TestWithParam<std::tuple<Stage, Depth>> 
 };
 
 TEST_P(StopStartTest, StopAndStartFromTheClientRestartsTheTest) {
-  sim::SimController sim;
+  // The arm laid out for the client's high-speed identifications, as robot_sim runs it here.
+  sim::SimController sim(sim::SimConfig{sim::highSpeedJoints()});
   sim.setMaxRecordedCalls(10000);  // some seconds: far more than come between two looks
   // Slow servo tasks make the reset long enough to be caught in the middle.
   if (stage() == Stage::kReset) sim.setServoTaskQueries(40);

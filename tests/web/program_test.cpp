@@ -113,19 +113,24 @@ bool port_in_use(int port) {
 }
 
 // A port nothing listens on: bound and released, free unless someone takes it in between.
+// A port that binds now, below the ephemeral range (from 32768), so that no outgoing connection of
+// a test running beside this one can take it before the program listens; the end-to-end cases
+// take theirs from 20000 up.
 int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
+  static int next = 12000 + static_cast<int>(::getpid() % 4000) * 2;
+  for (int tries = 0; tries < 8000; ++tries) {
+    const int port = next;
+    next = next + 1 >= 20000 ? 12000 : next + 1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    if (ok) return port;
   }
-  ::close(fd);
-  return port;
+  return 0;
 }
 
 // The program on the given ports; 0 for both leaves its defaults (no environment entries).

@@ -85,6 +85,12 @@ struct JointConfig {
 // phases lie on the 0.2 grid of the phase scan, optimum currents (0.9, 1.2, 1.5) on the 0.3 grid.
 std::array<JointConfig, kJoints> defaultJoints();
 
+// The arm for high-speed mode, whose traversal measures one speed, 2 deg/s, with no thresholds
+// from earlier speeds: gear ratios 70..86 keep each order within two bins there, every joint's
+// resonance sits at its stator-slot frequency at 2 deg/s (damping 0.3), and all components share
+// one gain, so no side lobe or noise peak takes a slot. Optima as in the default arm.
+std::array<JointConfig, kJoints> highSpeedJoints();
+
 struct SimConfig {
   std::array<JointConfig, kJoints> joints = defaultJoints();
   double noise_deg_s = 0.005;       // sigma of the velocity-error noise
