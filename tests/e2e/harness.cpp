@@ -18,6 +18,8 @@
 #include <random>
 #include <sstream>
 
+#include "free_port.h"
+
 extern char** environ;
 
 namespace vb {
@@ -144,24 +146,8 @@ bool Process::waitFor(const std::string& text, Seconds timeout, int count) {
   return true;
 }
 
-// Ports below the kernel's range for outgoing connections (32768 up by default), so that no
-// client socket of a parallel case takes one between this check and the bind of its user.
-int freePort() {
-  static std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<int> pick(20000, 32000);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const int port = pick(random);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    if (free) return port;
-  }
-  return 0;
-}
+// The end-to-end cases take their ports from 20000 up; the web process tests from 12000.
+int freePort() { return test::freePortIn(20000, 32000); }
 
 std::string programPath() { return VB_E2E_PROGRAM; }
 std::string simPath() { return VB_E2E_SIM; }

@@ -22,6 +22,7 @@
 
 #include "OvraCobot.h"
 #include "WsClient.h"
+#include "free_port.h"
 #include "web_test_util.h"
 
 extern char** environ;
@@ -113,25 +114,8 @@ bool port_in_use(int port) {
 }
 
 // A port nothing listens on: bound and released, free unless someone takes it in between.
-// A port that binds now, below the ephemeral range (from 32768), so that no outgoing connection of
-// a test running beside this one can take it before the program listens; the end-to-end cases
-// take theirs from 20000 up.
-int free_port() {
-  static int next = 12000 + static_cast<int>(::getpid() % 4000) * 2;
-  for (int tries = 0; tries < 8000; ++tries) {
-    const int port = next;
-    next = next + 1 >= 20000 ? 12000 : next + 1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    if (ok) return port;
-  }
-  return 0;
-}
+// Below the end-to-end cases' range (20000 up), so the two suites never share a port.
+int free_port() { return vb::test::freePortIn(12000, 19999); }
 
 // The program on the given ports; 0 for both leaves its defaults (no environment entries).
 std::unique_ptr<Child> start_program(int web_port, int controller_port) {
