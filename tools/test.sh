@@ -11,7 +11,7 @@ ctest --test-dir build --output-on-failure -j"$jobs" -LE "$e2e"
 ctest --test-dir build --output-on-failure -j20 -L "$e2e"
 
 tools/setup.sh build-tsan -DVB_SANITIZE=thread -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-tsan_env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1")
+tsan_env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp")
 env "${tsan_env[@]}" ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE "no_tsan|$e2e"
 
 tools/setup.sh build-asan -DVB_SANITIZE=address -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -18,6 +18,7 @@
 
 #include "Global.h"
 #include "VibrationTestHandler.h"
+#include "free_port.h"
 #include "sim/SimController.h"
 
 namespace vb::test {
@@ -74,7 +75,7 @@ class BasicRig {
   explicit BasicRig(sim::SimConfig config = sim::SimConfig(), bool configure = true)
       : sim(std::move(config)) {
     resetCommands();
-    port = static_cast<unsigned>(sim.start(0));
+    port = static_cast<unsigned>(vb::test::startOnRestartPort(sim));
     handler = std::make_unique<Component>("hello", "127.0.0.1", port);
     activity = new RTT::extras::SlaveActivity(0.004);
     EXPECT_TRUE(handler->setActivity(activity));

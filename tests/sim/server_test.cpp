@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "free_port.h"
 #include "sim/SimController.h"
 
 namespace vb::sim {
@@ -58,7 +59,7 @@ bool reconnectsWithin(int port, std::chrono::seconds limit) {
 
 class Server : public ::testing::Test {
  protected:
-  void SetUp() override { port = sim.start(0); }
+  void SetUp() override { port = vb::test::startOnRestartPort(sim); }
   SimController sim;
   int port = 0;
 };
@@ -247,7 +248,7 @@ TEST_F(Server, DropsConnectionsAtASimulatedTime) {
 
 TEST(ServerLifecycle, PortsStartsAndStops) {
   SimController a;
-  const int port = a.start(0);
+  const int port = vb::test::startOnRestartPort(a);
   EXPECT_GT(port, 0);
   EXPECT_TRUE(a.running());
   EXPECT_THROW(a.start(0), std::runtime_error);

@@ -28,5 +28,13 @@ int freePortIn(int lo, int hi) {
   return 0;
 }
 
+int restartPortCandidate(int attempt) {
+  const int span = kRestartPortsHi - kRestartPortsLo + 1;
+  // A stride that shares no factor with the span, so that neighbouring processes' later
+  // attempts do not walk onto each other's first ones.
+  return kRestartPortsLo +
+         static_cast<int>((static_cast<long>(::getpid()) + 997L * attempt) % span);
+}
+
 }  // namespace test
 }  // namespace vb
