@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "WsClient.h"
+#include "process.h"
 
 namespace vb {
 namespace e2e {
@@ -25,43 +26,7 @@ namespace e2e {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// A child process (fork and exec) whose stdout and stderr are collected in one text.
-class Process {
- public:
-  Process(const std::string& name, std::vector<std::string> argv,
-          const std::map<std::string, std::string>& env = {});
-  ~Process();  // SIGKILL if still running, then reaped
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t pid() const { return pid_; }
-  bool running();
-  void signal(int sig);
-  // Waits for the exit; its status (exit code, or 128 + signal), nothing at the deadline.
-  std::optional<int> wait(Seconds timeout);
-  void kill();  // SIGKILL and reap
-
-  std::string output();
-  // Leaves out the echo of the output when the handle goes (for the benchmark's own report).
-  void quiet() { quiet_ = true; }
-  // Waits until the output holds `text` at least `count` times.
-  bool waitFor(const std::string& text, Seconds timeout, int count = 1);
-  int countOf(const std::string& text);
-
- private:
-  void readLoop();
-
-  std::string name_;
-  bool quiet_ = false;
-  pid_t pid_ = -1;
-  int read_fd_ = -1;
-  std::optional<int> status_;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string out_;
-  bool eof_ = false;
-};
+using test::Process;
 
 // A TCP port on 127.0.0.1 that nothing listens on (bound and released, so it is free unless
 // someone takes it in between).

@@ -1,20 +1,15 @@
 // The whole program as a process, against the simulated controller program. Most cases move
 // both onto free ports (VB_WEB_PORT, VB_CONTROLLER_PORT, robot_sim --port 0) and run in
 // parallel; the DefaultPorts case uses the fixed ports 11666 and 7003 under a CTest lock.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <rapidjson/document.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <mutex>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,9 +19,8 @@
 #include "OvraCobot.h"
 #include "WsClient.h"
 #include "free_port.h"
+#include "process.h"
 #include "web_test_util.h"
-
-extern char** environ;
 
 using vb::tools::WsClient;
 
@@ -36,72 +30,7 @@ constexpr int kWebPort = 11666;
 constexpr int kControllerPort = 7003;
 constexpr auto kDeadline = std::chrono::seconds(60);
 
-// A child process whose standard output is collected; stderr goes to ours. Killed at the end.
-class Child {
- public:
-  explicit Child(std::vector<std::string> argv, const std::vector<std::string>& extra_env = {}) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    std::vector<char*> args;
-    for (std::string& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    std::vector<std::string> env_text(extra_env);
-    std::vector<char*> env;
-    for (std::string& e : env_text) env.push_back(e.data());
-    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-    env.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    read_fd_ = fds[0];
-    reader_ = std::thread([this] {
-      char buf[4096];
-      ssize_t n;
-      while ((n = ::read(read_fd_, buf, sizeof buf)) > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        out_.append(buf, static_cast<std::size_t>(n));
-        changed_.notify_all();
-      }
-    });
-  }
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);  // the program has no shutdown path
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable()) reader_.join();
-    if (read_fd_ >= 0) ::close(read_fd_);
-    std::cerr << "--- stdout of the child ---\n" << output() << "--- end ---\n";
-  }
-  bool started() const { return pid_ > 0; }
-  std::string output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_;
-  }
-  bool wait_for(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [&] { return out_.find(text) != std::string::npos; });
-  }
-  // Waits for a whole line that starts with `label`.
-  bool wait_for_line(const std::string& label) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kDeadline, [&] {
-      const std::size_t at = out_.find(label);
-      return at != std::string::npos && out_.find('\n', at) != std::string::npos;
-    });
-  }
-
- private:
-  pid_t pid_ = -1;
-  int read_fd_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::string out_;
-};
+using vb::test::Process;
 
 bool port_in_use(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -119,20 +48,21 @@ bool port_in_use(int port) {
 int free_port() { return vb::test::freePortIn(12000, 19999); }
 
 // The program on the given ports; 0 for both leaves its defaults (no environment entries).
-std::unique_ptr<Child> start_program(int web_port, int controller_port) {
-  std::vector<std::string> env;
-  if (web_port != 0) env.push_back("VB_WEB_PORT=" + std::to_string(web_port));
-  if (controller_port != 0) env.push_back("VB_CONTROLLER_PORT=" + std::to_string(controller_port));
-  return std::make_unique<Child>(std::vector<std::string>{VB_PROGRAM, vb::webtest::fixture_root()},
-                                 env);
+std::unique_ptr<Process> start_program(int web_port, int controller_port) {
+  std::map<std::string, std::string> env;
+  if (web_port != 0) env["VB_WEB_PORT"] = std::to_string(web_port);
+  if (controller_port != 0) env["VB_CONTROLLER_PORT"] = std::to_string(controller_port);
+  return std::make_unique<Process>(
+      "vibration_test", std::vector<std::string>{VB_PROGRAM, vb::webtest::fixture_root()}, env);
 }
 
 // robot_sim on a free port of its choosing; its port in *port.
-std::unique_ptr<Child> start_controller(int* port) {
-  auto sim = std::make_unique<Child>(std::vector<std::string>{VB_ROBOT_SIM, "--port", "0"});
+std::unique_ptr<Process> start_controller(int* port) {
+  auto sim =
+      std::make_unique<Process>("robot_sim", std::vector<std::string>{VB_ROBOT_SIM, "--port", "0"});
   const std::string prefix = "robot_sim: listening on 127.0.0.1:";
   *port = 0;
-  if (sim->wait_for_line(prefix)) {
+  if (sim->waitForLine(prefix, kDeadline)) {
     const std::string out = sim->output();
     *port = std::atoi(out.c_str() + out.find(prefix) + prefix.size());
   }
@@ -179,13 +109,14 @@ TEST(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
   auto sim = start_controller(&controller_port);
   const int web_port = free_port();
   auto program = start_program(web_port, controller_port);
-  ASSERT_TRUE(program->started());
+  ASSERT_GT(program->pid(), 0);
   // The web thread prints while the main thread configures, and the component writes its
   // connection line in pieces: wait for each piece on its own.
-  ASSERT_TRUE(program->wait_for("webserver start listen:" + std::to_string(web_port) + "\n"));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot successed."));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot end ."));
-  ASSERT_TRUE(program->wait_for_line("joint_ratio: "));
+  ASSERT_TRUE(
+      program->waitFor("webserver start listen:" + std::to_string(web_port) + "\n", kDeadline));
+  ASSERT_TRUE(program->waitFor("connectToOvraCobot successed.", kDeadline));
+  ASSERT_TRUE(program->waitFor("connectToOvraCobot end .", kDeadline));
+  ASSERT_TRUE(program->waitForLine("joint_ratio: ", kDeadline));
   const std::string out = program->output();
 
   auto page = first_answer(web_port, "/");
@@ -243,20 +174,20 @@ TEST(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
   const int web_port = free_port();
   const std::string listen_line = "webserver start listen:" + std::to_string(web_port) + "\n";
   auto first = start_program(web_port, controller_port);
-  ASSERT_TRUE(first->wait_for(listen_line));
-  ASSERT_TRUE(first->wait_for("connectToOvraCobot end ."));
+  ASSERT_TRUE(first->waitFor(listen_line, kDeadline));
+  ASSERT_TRUE(first->waitFor("connectToOvraCobot end .", kDeadline));
   // The first one listens once it answers.
   ASSERT_TRUE(first_answer(web_port, "/"));
 
   auto second = start_program(web_port, controller_port);
-  ASSERT_TRUE(second->wait_for(listen_line));
-  ASSERT_TRUE(second->wait_for("Underlying Transport Error\n"));
+  ASSERT_TRUE(second->waitFor(listen_line, kDeadline));
+  ASSERT_TRUE(second->waitFor("Underlying Transport Error\n", kDeadline));
   const std::string out = second->output();
   EXPECT_LT(out.find(listen_line), out.find("Underlying Transport Error\n"));
   // Its component configures and starts all the same.
-  ASSERT_TRUE(second->wait_for("connectToOvraCobot successed."));
-  ASSERT_TRUE(second->wait_for("connectToOvraCobot end ."));
-  EXPECT_TRUE(second->wait_for_line("joint_ratio: "));
+  ASSERT_TRUE(second->waitFor("connectToOvraCobot successed.", kDeadline));
+  ASSERT_TRUE(second->waitFor("connectToOvraCobot end .", kDeadline));
+  EXPECT_TRUE(second->waitForLine("joint_ratio: ", kDeadline));
 
   // The first instance still owns the port and answers.
   WsClient client;
@@ -271,10 +202,10 @@ TEST(DefaultPorts, WithoutTheControllerItStillServes) {
   ASSERT_FALSE(port_in_use(kWebPort)) << "port 11666 is in use";
   ASSERT_FALSE(port_in_use(kControllerPort)) << "port 7003 is in use";
   auto program = start_program(0, 0);
-  ASSERT_TRUE(program->wait_for("webserver start listen:11666\n"));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot failed."));
-  ASSERT_TRUE(program->wait_for("connectToOvraCobot end ."));
-  ASSERT_TRUE(program->wait_for("joint_ratio: 101 101 101 101 101 101 \n"));
+  ASSERT_TRUE(program->waitFor("webserver start listen:11666\n", kDeadline));
+  ASSERT_TRUE(program->waitFor("connectToOvraCobot failed.", kDeadline));
+  ASSERT_TRUE(program->waitFor("connectToOvraCobot end .", kDeadline));
+  ASSERT_TRUE(program->waitFor("joint_ratio: 101 101 101 101 101 101 \n", kDeadline));
   EXPECT_NE(program->output().find("motor_pole_pair: 8 8 8 8 8 8 \n"), std::string::npos);
 
   ASSERT_TRUE(first_answer(kWebPort, "/"));
