@@ -1,5 +1,6 @@
 #include <rtt/ExecutionEngine.hpp>
 #include <rtt/base/TaskCore.hpp>
+#include <thread>
 
 namespace RTT {
 namespace base {
@@ -25,7 +26,15 @@ TaskCore::TaskState TaskCore::getTaskState() const {
 ActivityInterface* TaskCore::activity() const { return engine_->getActivity(); }
 
 void TaskCore::stopActivity() {
-  if (ActivityInterface* a = activity()) a->stop();
+  ActivityInterface* a = activity();
+  if (a == nullptr) return;
+  if (in_cycle == this) {
+    a->stop();  // from its own thread it only asks; nothing waits
+    return;
+  }
+  stopping_activity_.store(true, std::memory_order_release);
+  a->stop();
+  stopping_activity_.store(false, std::memory_order_release);
 }
 
 bool TaskCore::transition(const std::function<bool()>& hook, TaskState done, TaskState refused) {
@@ -40,10 +49,15 @@ bool TaskCore::transition(const std::function<bool()>& hook, TaskState done, Tas
 }
 
 std::unique_lock<std::mutex> TaskCore::lockTransitions() {
-  // From inside updateHook, waiting could deadlock with a stop() that joins this very thread;
-  // a transition already under way wins instead.
-  if (in_cycle == this) return std::unique_lock<std::mutex>(transitions_, std::try_to_lock);
-  return std::unique_lock<std::mutex>(transitions_);
+  if (in_cycle != this) return std::unique_lock<std::mutex>(transitions_);
+  // From inside updateHook, blocking could deadlock with a transition that joins this very
+  // thread: that one wins. Any other (a start() still returning, say) ends without waiting
+  // for the cycle, so this waits it out.
+  for (;;) {
+    std::unique_lock<std::mutex> lock(transitions_, std::try_to_lock);
+    if (lock.owns_lock() || stopping_activity_.load(std::memory_order_acquire)) return lock;
+    std::this_thread::yield();
+  }
 }
 
 bool TaskCore::configure() {

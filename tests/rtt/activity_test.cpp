@@ -208,6 +208,28 @@ TEST(Activity, TaskStopsItselfFromUpdateHook) {
   EXPECT_TRUE(task.stop());
 }
 
+// An activity whose start() returns only a while after its thread runs, as on a busy machine.
+class SlowToReturn : public RTT::Activity {
+ public:
+  SlowToReturn() : Activity(ORO_SCHED_OTHER, 0, 0.001, nullptr, "slow") {}
+  bool start() override {
+    const bool ok = Activity::start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return ok;
+  }
+};
+
+TEST(Activity, StopFromTheFirstUpdateWhileStartIsStillReturning) {
+  Periodic task;
+  task.stop_itself_at = 1;
+  ASSERT_TRUE(task.setActivity(new SlowToReturn));
+  ASSERT_TRUE(task.configure());
+  ASSERT_TRUE(task.start());
+  ASSERT_TRUE(waitUntil([&] { return task.getTaskState() == RTT::base::TaskCore::Stopped; },
+                        std::chrono::seconds(5)));
+  EXPECT_EQ(task.updates_at_stop, 1);
+}
+
 TEST(Activity, StopsFromBothSidesAtOnceWithoutHanging) {
   Periodic task;
   task.race_at = 2;

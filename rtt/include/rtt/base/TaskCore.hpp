@@ -80,6 +80,7 @@ class TaskCore {
 
   std::atomic<TaskState> state_;
   std::mutex transitions_;
+  std::atomic<bool> stopping_activity_{false};  // a transition is joining the cycle's thread
   std::unique_ptr<ExecutionEngine> engine_;
 };
 
