@@ -15,6 +15,7 @@
 #include <ctime>
 #include <memory>
 #include <rtt/Activity.hpp>
+#include <string>
 
 #include "ControlOutput.h"
 #include "Global.h"
@@ -61,6 +62,13 @@ void printCycleFigures(const RTT::Activity& activity) {
 }  // namespace
 
 int ORO_main_impl(int argc, char** argv) {
+  // An option is never a root folder: without this, "--help" would start a second robot client
+  // beside the running instance.
+  if (argc >= 2 && argv[1][0] == '-') {
+    const std::string option = argv[1];
+    std::fprintf(stderr, "usage: %s [root folder, default /home/TervinCobot/Halvane]\n", argv[0]);
+    std::exit(option == "-h" || option == "--help" ? 0 : 2);
+  }
   if (argc >= 2) {
     vb::GlobalValue::rootPath = argv[1];
   } else {

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!stays_below(path.substr(g_dist.size()))) fail("path climbs out of the folder", target);
   if (file->content_type != vb::content_type_for(path)) fail("content type differs", target);
 
-  const std::optional<std::string> body = vb::read_regular_file(path);
+  const std::optional<std::string> body = vb::read_regular_file(path, file->folder);
   if (body) {
     for (const auto& secret : kSecrets) {
       if (*body == secret[1]) fail("served a file from outside the folder", target);

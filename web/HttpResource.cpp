@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <utility>
 
 namespace vb {
@@ -48,6 +50,32 @@ bool has_parent_segment(const std::string& path) {
   return false;
 }
 
+// Whole content of the file at `path`; nothing when it cannot be opened or read.
+std::optional<std::string> read_open(const std::string& path) {
+  // O_NONBLOCK so that a FIFO cannot hang the web thread on open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> content;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string data;
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n > 0) {
+        data.append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        content = std::move(data);
+        break;
+      } else if (errno != EINTR) {
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
 }  // namespace
 
 std::optional<HttpFile> resolve_resource(const std::string& root, const std::string& target) {
@@ -61,7 +89,8 @@ std::optional<HttpFile> resolve_resource(const std::string& root, const std::str
   }
   if (*path == "/") *path = "/index.html";
   HttpFile file;
-  file.path = root + "/run/dist" + *path;
+  file.folder = root + "/run/dist";
+  file.path = file.folder + *path;
   file.content_type = content_type_for(*path);
   return file;
 }
@@ -98,28 +127,29 @@ std::string content_type_for(const std::string& path) {
   return {};
 }
 
-std::optional<std::string> read_regular_file(const std::string& path) {
-  // O_NONBLOCK so that a FIFO placed in the folder cannot hang the web thread on open.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+std::optional<std::string> read_regular_file(const std::string& path, const std::string& folder) {
+  char* real_folder = ::realpath(folder.c_str(), nullptr);
+  if (real_folder == nullptr) return std::nullopt;
+  std::string inside = real_folder;
+  std::free(real_folder);
+  if (inside.back() != '/') inside += '/';
+
+  // O_PATH opens nothing behind the name (no device, no FIFO reader), so the checks come before
+  // any effect of opening it; the file then read is the very one checked, whatever is renamed or
+  // relinked in between.
+  const int where = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (where < 0) return std::nullopt;
+  const std::string handle = "/proc/self/fd/" + std::to_string(where);
   struct stat st {};
   std::optional<std::string> content;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string data;
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n > 0) {
-        data.append(buf, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        content = std::move(data);
-        break;
-      } else if (errno != EINTR) {
-        break;
-      }
-    }
+  char real[PATH_MAX];
+  const ssize_t len = ::readlink(handle.c_str(), real, sizeof real);
+  if (len > 0 && static_cast<std::size_t>(len) < sizeof real &&
+      std::string(real, static_cast<std::size_t>(len)).compare(0, inside.size(), inside) == 0 &&
+      ::fstat(where, &st) == 0 && S_ISREG(st.st_mode)) {
+    content = read_open(handle);
   }
-  ::close(fd);
+  ::close(where);
   return content;
 }
 

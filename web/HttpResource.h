@@ -9,6 +9,7 @@ namespace vb {
 
 struct HttpFile {
   std::string path;          // file to serve
+  std::string folder;        // the UI folder the file must lie in (root + "/run/dist")
   std::string content_type;  // empty for a type we do not know
 };
 
@@ -21,8 +22,9 @@ std::optional<HttpFile> resolve_resource(const std::string& root, const std::str
 // Content-Type for a file name by its extension (case-insensitive); empty when unknown.
 std::string content_type_for(const std::string& path);
 
-// Whole content of a regular file; nothing when it is missing, not a regular file (a directory,
-// a FIFO) or cannot be read.
-std::optional<std::string> read_regular_file(const std::string& path);
+// Whole content of a regular file whose real path, every link resolved, lies inside the real
+// path of `folder`; nothing when it is missing, elsewhere, not a regular file (a directory, a
+// FIFO) or cannot be read.
+std::optional<std::string> read_regular_file(const std::string& path, const std::string& folder);
 
 }  // namespace vb

@@ -11,7 +11,7 @@ namespace vb {
 
 std::mutex WebServer::_data_mutex;
 
-WebServer::WebServer(unsigned short port) : _port(port) {}
+WebServer::WebServer(unsigned short port) : _port(port), _origins(OriginRule::from_environment()) {}
 
 WebServer::~WebServer() { stop(); }
 
@@ -93,7 +93,7 @@ void WebServer::on_http(server* s, websocketpp::connection_hdl hdl) {
   server::connection_ptr con = s->get_con_from_hdl(hdl);
   const std::optional<HttpFile> file = resolve_resource(GlobalValue::rootPath, con->get_resource());
   std::optional<std::string> body;
-  if (file) body = read_regular_file(file->path);
+  if (file) body = read_regular_file(file->path, file->folder);
   if (!body) {
     con->set_status(websocketpp::http::status_code::not_found);
     con->append_header("Content-Type", "text/plain; charset=utf-8");
@@ -120,7 +120,7 @@ bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
   // Browsers of the older drafts name the page's origin in Sec-WebSocket-Origin.
   for (const char* header : {"Origin", "Sec-WebSocket-Origin"}) {
     const std::string& origin = con->get_request_header(header);
-    if (!origin_allowed(origin, host)) {
+    if (!_origins.allows(origin, host)) {
       print_text("websocket refused: origin " + origin + " is not host " + host + "\n");
       // The library would answer 400; the request is well formed, only not allowed.
       con->set_status(websocketpp::http::status_code::forbidden);
@@ -128,68 +128,6 @@ bool WebServer::on_validate(server* s, websocketpp::connection_hdl hdl) {
     }
   }
   return true;
-}
-
-namespace {
-
-struct Authority {
-  std::string host;  // lower case, IPv6 without brackets
-  unsigned port = 0;
-};
-
-// "host", "host:port", "[v6]" or "[v6]:port"; nothing when malformed.
-std::optional<Authority> parse_authority(const std::string& text, unsigned default_port) {
-  Authority a;
-  a.port = default_port;
-  std::string rest;
-  if (!text.empty() && text[0] == '[') {
-    const std::size_t close = text.find(']');
-    if (close == std::string::npos) return std::nullopt;
-    a.host = text.substr(1, close - 1);
-    rest = text.substr(close + 1);
-  } else {
-    const std::size_t colon = text.find(':');
-    a.host = text.substr(0, colon);
-    rest = colon == std::string::npos ? std::string() : text.substr(colon);
-  }
-  if (a.host.empty() || a.host.find_first_of("/@?# ") != std::string::npos) return std::nullopt;
-  for (char& c : a.host) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (!rest.empty()) {
-    if (rest[0] != ':' || rest.size() < 2 || rest.size() > 6) return std::nullopt;
-    unsigned port = 0;
-    for (std::size_t i = 1; i < rest.size(); ++i) {
-      if (rest[i] < '0' || rest[i] > '9') return std::nullopt;
-      port = port * 10 + static_cast<unsigned>(rest[i] - '0');
-    }
-    if (port == 0 || port > 65535) return std::nullopt;
-    a.port = port;
-  }
-  return a;
-}
-
-}  // namespace
-
-bool WebServer::origin_allowed(const std::string& origin, const std::string& host) {
-  if (origin.empty()) return true;
-  const std::size_t sep = origin.find("://");
-  if (sep == std::string::npos) return false;  // also the opaque origin "null"
-  std::string scheme = origin.substr(0, sep);
-  for (char& c : scheme) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  unsigned default_port = 0;
-  if (scheme == "http" || scheme == "ws") {
-    default_port = 80;
-  } else if (scheme == "https" || scheme == "wss") {
-    default_port = 443;
-  } else {
-    return false;
-  }
-  const std::optional<Authority> from = parse_authority(origin.substr(sep + 3), default_port);
-  const std::optional<Authority> to = parse_authority(host, 80);
-  return from && to && from->host == to->host && from->port == to->port;
 }
 
 }  // namespace vb

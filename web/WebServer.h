@@ -21,6 +21,8 @@
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include "OriginRule.h"
+
 namespace vb {
 
 class WebServer {
@@ -28,7 +30,8 @@ class WebServer {
   using server = websocketpp::server<websocketpp::config::asio>;
   using message_ptr = server::message_ptr;
 
-  // Stores the port (0: any free port, see listening_port); opens nothing.
+  // Stores the port (0: any free port, see listening_port) and the origins let in
+  // (OriginRule::from_environment); opens nothing.
   explicit WebServer(unsigned short port);
   // Stops the event loop and joins the web thread if one runs.
   ~WebServer();
@@ -69,16 +72,13 @@ class WebServer {
   static std::string activateIDResult(rapidjson::Document& d);
   static std::string deactivateIDResult(rapidjson::Document& d);
 
-  // Whether a websocket upgrade with this Origin header may open, given its Host header: no
-  // Origin (a non-browser client), or an origin whose host and port are the Host's.
-  static bool origin_allowed(const std::string& origin, const std::string& host);
-
   static std::mutex _data_mutex;
 
  private:
   void set_listen_result(unsigned short port);
 
   unsigned short _port;
+  OriginRule _origins;  // from the environment at construction
   server _server;
   std::unique_ptr<std::thread> _thread;
 

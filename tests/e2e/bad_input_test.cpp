@@ -174,7 +174,7 @@ TEST_P(BadInputTest, RefusedClearlyWhileTheTestGoesOn) {
     SCOPED_TRACE("upgrades from a foreign Origin are refused; the page's own is taken");
     const std::string own = "http://127.0.0.1:" + std::to_string(web_port_);
     for (const std::string& origin : {std::string("http://evil.example"), std::string("null"),
-                                      "http://127.0.0.1:" + std::to_string(web_port_ + 1),
+                                      "http://10.1.2.3:" + std::to_string(web_port_),
                                       std::string("https://127.0.0.1.evil.example")}) {
       RawConnection raw(web_port_);
       ASSERT_TRUE(raw.ok());

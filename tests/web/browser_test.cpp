@@ -17,8 +17,9 @@ namespace {
 
 const char* const kChromium = "/usr/bin/chromium";
 
-// The DOM of `url` after the page's scripts ran; empty when the browser failed.
-std::string dump_dom(const std::string& url) {
+// The DOM of `url` after the page's scripts ran; empty when the browser failed. `flags` go to
+// the browser as they are.
+std::string dump_dom(const std::string& url, const std::string& flags = "") {
   char dir_template[] = "/tmp/vb_web_browser_XXXXXX";
   const char* dir = ::mkdtemp(dir_template);
   if (dir == nullptr) return {};
@@ -27,9 +28,9 @@ std::string dump_dom(const std::string& url) {
       std::string("timeout 120 ") + kChromium +
       " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
       " --disable-background-networking --disable-component-update --disable-sync"
-      " --disable-dev-shm-usage --user-data-dir=" +
-      profile + "/profile --virtual-time-budget=10000 --dump-dom '" + url + "' 2>" + profile +
-      "/stderr.log";
+      " --disable-dev-shm-usage " +
+      flags + " --user-data-dir=" + profile + "/profile --virtual-time-budget=10000 --dump-dom '" +
+      url + "' 2>" + profile + "/stderr.log";
   std::string dom;
   if (FILE* p = ::popen(command.c_str(), "r")) {
     char buf[4096];
@@ -65,6 +66,16 @@ TEST_F(BrowserTest, PageFromTheServerTalksOverTheWebsocket) {
       << dom;
 }
 
+// The operator's page, loaded under one loopback name, talks to the interface under another.
+TEST_F(BrowserTest, PageFromLocalhostTalksToTheLoopbackAddress) {
+  RunningServer running;
+  ASSERT_NE(running.port, 0);
+  const std::string port = std::to_string(running.port);
+  const std::string dom = dump_dom("http://localhost:" + port + "/?ws=127.0.0.1:" + port);
+  EXPECT_NE(dom.find(R"(<pre id="reply">reply:{"id":7,"task":"getJointParam")"), std::string::npos)
+      << dom;
+}
+
 TEST_F(BrowserTest, PageFromAnotherOriginCannotOpenTheWebsocket) {
   StdoutCapture capture;
   RunningServer robot;    // the operator interface
@@ -72,8 +83,9 @@ TEST_F(BrowserTest, PageFromAnotherOriginCannotOpenTheWebsocket) {
   ASSERT_NE(robot.port, 0);
   ASSERT_NE(foreign.port, 0);
   const std::string robot_host = "127.0.0.1:" + std::to_string(robot.port);
-  const std::string foreign_origin = "http://127.0.0.1:" + std::to_string(foreign.port);
-  const std::string dom = dump_dom(foreign_origin + "/?ws=" + robot_host);
+  const std::string foreign_origin = "http://foreign.example:" + std::to_string(foreign.port);
+  const std::string dom = dump_dom(foreign_origin + "/?ws=" + robot_host,
+                                   "'--host-resolver-rules=MAP foreign.example 127.0.0.1'");
   EXPECT_NE(dom.find(R"(<pre id="reply">refused</pre>)"), std::string::npos) << dom;
   EXPECT_TRUE(capture.wait_for("websocket refused: origin " + foreign_origin + " is not host " +
                                robot_host + "\n"));

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 
 #include "HttpResource.h"
@@ -147,16 +150,72 @@ TEST(ReadRegularFile, ServesOnlyReadableRegularFiles) {
     std::fclose(f);
   }
 
-  EXPECT_FALSE(vb::read_regular_file(base));            // a directory
-  EXPECT_FALSE(vb::read_regular_file(fifo));            // must not block on open
-  EXPECT_FALSE(vb::read_regular_file(base + "/none"));  // missing
-  EXPECT_EQ(vb::read_regular_file(empty), std::string());
-  EXPECT_EQ(vb::read_regular_file(binary), bytes);
+  EXPECT_FALSE(vb::read_regular_file(base, base));            // a directory
+  EXPECT_FALSE(vb::read_regular_file(fifo, base));            // must not block on open
+  EXPECT_FALSE(vb::read_regular_file(base + "/none", base));  // missing
+  EXPECT_EQ(vb::read_regular_file(empty, base), std::string());
+  EXPECT_EQ(vb::read_regular_file(binary, base), bytes);
 
   ::unlink(fifo.c_str());
   ::unlink(empty.c_str());
   ::unlink(binary.c_str());
   ::rmdir(dir);
+}
+
+// Links are followed, and the file read is served only when its real path lies in the folder.
+TEST(ReadRegularFile, FollowsLinksOnlyWithinTheFolder) {
+  char dir_template[] = "/tmp/vb_web_links_XXXXXX";
+  const char* dir = ::mkdtemp(dir_template);
+  ASSERT_NE(dir, nullptr);
+  const std::filesystem::path base = dir;
+  const std::filesystem::path real = base / "real";  // the folder's content
+  const std::filesystem::path folder = base / "dist";
+  std::filesystem::create_directories(real / "img");
+  std::filesystem::create_directories(base / "elsewhere");
+  std::filesystem::create_directory_symlink("real", folder);  // the folder itself may be a link
+  const auto write = [](const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+  };
+  write(real / "img/logo.svg", "<svg/>");
+  write(base / "elsewhere/secret.txt", "secret");
+  write(base / "real.txt", "beside");
+  std::filesystem::create_symlink("img/logo.svg", real / "alias.svg");
+  std::filesystem::create_symlink(real / "img/logo.svg", real / "absolute.svg");
+  std::filesystem::create_directory_symlink("img", real / "pictures");
+  std::filesystem::create_symlink("alias.svg", real / "chain.svg");
+  std::filesystem::create_directory_symlink("/etc", real / "etcdir");
+  std::filesystem::create_directory_symlink(base / "elsewhere", real / "outdir");
+  std::filesystem::create_symlink("../elsewhere/secret.txt", real / "up.txt");
+  std::filesystem::create_symlink("../real.txt", real / "prefix.txt");  // "real" + ".txt"
+  std::filesystem::create_symlink("/etc/passwd", real / "passwd");
+  std::filesystem::create_symlink("missing", real / "dangling");
+
+  struct Row {
+    const char* name;
+    std::optional<std::string> body;
+  };
+  const Row rows[] = {
+      {"img/logo.svg", "<svg/>"},
+      {"alias.svg", "<svg/>"},
+      {"absolute.svg", "<svg/>"},
+      {"pictures/logo.svg", "<svg/>"},
+      {"chain.svg", "<svg/>"},
+      {"etcdir/passwd", std::nullopt},
+      {"outdir/secret.txt", std::nullopt},
+      {"up.txt", std::nullopt},
+      {"prefix.txt", std::nullopt},
+      {"passwd", std::nullopt},
+      {"dangling", std::nullopt},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(vb::read_regular_file((folder / r.name).string(), folder.string()), r.body) << r.name;
+  }
+  // The same files, asked for through the folder's own real path.
+  EXPECT_EQ(vb::read_regular_file((real / "alias.svg").string(), folder.string()), "<svg/>");
+  EXPECT_FALSE(vb::read_regular_file((real / "up.txt").string(), real.string()));
+  EXPECT_FALSE(vb::read_regular_file((folder / "img/logo.svg").string(), (base / "none").string()));
+
+  std::filesystem::remove_all(base);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Global.h"
+#include "OriginRule.h"
 #include "WsClient.h"
 #include "web_test_util.h"
 
@@ -355,7 +356,9 @@ TEST_F(ProtocolTest, CommandsPrintNothingElseAndCloseIsReported) {
   EXPECT_TRUE(capture_->wait_for("Close handler\n"));
 }
 
-TEST(OriginCheck, AcceptsOnlyTheServersOwnOrigin) {
+TEST(OriginCheck, LetsInOnlyTheOperatorsOwnPages) {
+  const vb::OriginRule rule({"http://ui.example:8080", "null"}, "Robot-7");
+  const vb::OriginRule any({"*"}, "robot-7");
   struct Row {
     const char* origin;
     const char* host;
@@ -363,25 +366,59 @@ TEST(OriginCheck, AcceptsOnlyTheServersOwnOrigin) {
   };
   const Row rows[] = {
       {"", "127.0.0.1:11666", true},  // no Origin: a non-browser client
+      {"", "", true},
       {"http://127.0.0.1:11666", "127.0.0.1:11666", true},
       {"http://LOCALHOST:11666", "localhost:11666", true},
-      {"http://robot.local", "robot.local", true},
-      {"http://robot.local:80", "robot.local", true},
       {"http://[::1]:8080", "[::1]:8080", true},
-      {"http://127.0.0.1:8000", "127.0.0.1:11666", false},
+      // the same machine named the same way, any port
+      {"http://127.0.0.1:8000", "127.0.0.1:11666", true},
+      {"http://192.168.1.20:8080", "192.168.1.20:11666", true},
+      {"https://192.168.1.20", "192.168.1.20:11666", true},
+      {"http://[fe80::1]", "[FE80::1]:11666", true},
+      {"http://robot-7:3000", "ROBOT-7:11666", true},
+      {"http://localhost:3000", "localhost:11666", true},
+      // loopback on both sides, whatever the spelling
+      {"http://localhost:11666", "127.0.0.1:11666", true},
+      {"http://127.0.0.1:11666", "localhost:11666", true},
+      {"http://127.8.9.10:1", "[::1]:11666", true},
+      {"http://[::1]", "localhost", true},
+      {"http://[::ffff:127.0.0.1]", "127.0.0.1:11666", true},
+      // listed origins, exactly
+      {"http://ui.example:8080", "127.0.0.1:11666", true},
+      {"http://ui.example:8080", "robot.example", true},
+      {"null", "127.0.0.1:11666", true},
+      {"http://ui.example:8081", "127.0.0.1:11666", false},
+      {"http://ui.example", "127.0.0.1:11666", false},
+      {"https://ui.example:8080", "127.0.0.1:11666", false},
+      // a name that only DNS ties to this machine, as in DNS rebinding
+      {"http://evil.example:11666", "evil.example:11666", false},
+      {"http://robot.local", "robot.local", false},
+      {"http://robot-7.evil.example", "robot-7.evil.example:11666", false},
+      // foreign pages
       {"http://evil.example:11666", "127.0.0.1:11666", false},
-      {"https://127.0.0.1", "127.0.0.1", false},  // 443 against 80
-      {"null", "127.0.0.1:11666", false},
+      {"http://127.0.0.1.evil.example", "127.0.0.1:11666", false},
+      {"http://192.168.1.21:11666", "192.168.1.20:11666", false},
+      {"http://192.168.1.20:11666", "127.0.0.1:11666", false},
+      {"http://127.0.0.1:11666", "192.168.1.20:11666", false},
+      {"http://localhost.evil.example", "localhost:11666", false},
       {"file://", "127.0.0.1:11666", false},
+      {"chrome-extension://abc", "127.0.0.1:11666", false},
+      // malformed
       {"http://127.0.0.1:11666", "", false},
       {"http://127.0.0.1:11666/x", "127.0.0.1:11666", false},
-      {"http://127.0.0.1:99999", "127.0.0.1:99999", false},
+      {"http://127.0.0.1:99999", "127.0.0.1:11666", false},
       {"http://a@127.0.0.1:11666", "127.0.0.1:11666", false},
+      {"http://::1", "[::1]:11666", false},
+      {"http://[robot-7]", "robot-7", false},
   };
   for (const Row& r : rows) {
-    EXPECT_EQ(vb::WebServer::origin_allowed(r.origin, r.host), r.allowed)
-        << r.origin << " / " << r.host;
+    EXPECT_EQ(rule.allows(r.origin, r.host), r.allowed) << r.origin << " / " << r.host;
+    EXPECT_TRUE(any.allows(r.origin, r.host)) << r.origin << " / " << r.host;
   }
+  const vb::OriginRule unlisted({}, "");
+  EXPECT_FALSE(unlisted.allows("null", "127.0.0.1:11666"));
+  EXPECT_FALSE(unlisted.allows("http://robot-7", "robot-7"));
+  EXPECT_TRUE(unlisted.allows("http://localhost:1", "[::1]:2"));
 }
 
 TEST_F(ProtocolTest, UpgradeFromAnotherOriginIsRefused) {
@@ -399,14 +436,16 @@ TEST_F(ProtocolTest, UpgradeFromAnotherOriginIsRefused) {
                          "127.0.0.1:" +
                          std::to_string(running_->port) + "\n"));
 
-  // Refused as forbidden, not as a malformed request; the page's own origin gets the upgrade.
+  // Refused as forbidden, not as a malformed request; the operator's own pages get the upgrade.
   const std::string port = std::to_string(running_->port);
   for (const std::string& origin :
-       {std::string("http://evil.example"), std::string("null"),
-        "http://127.0.0.1:" + std::to_string(running_->port + 1), "http://localhost:" + port}) {
+       {std::string("http://evil.example"), std::string("null"), "http://10.1.2.3:" + port}) {
     EXPECT_EQ(vb::webtest::websocket_upgrade_status(running_->port, origin), 403) << origin;
   }
-  EXPECT_EQ(vb::webtest::websocket_upgrade_status(running_->port, own), 101);
+  for (const std::string& origin : {own, "http://127.0.0.1:" + std::to_string(running_->port + 1),
+                                    "http://localhost:" + port}) {
+    EXPECT_EQ(vb::webtest::websocket_upgrade_status(running_->port, origin), 101) << origin;
+  }
 }
 
 TEST(WebServerListen, PortTakenEndsOnlyTheWebThread) {

@@ -149,12 +149,15 @@ std::optional<std::string> loopback_exchange(unsigned short port, const std::str
 
 }  // namespace
 
-std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin) {
-  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                              "Sec-WebSocket-Version: 13\r\nOrigin: " +
-                              origin + "\r\n\r\n";
+std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin,
+                                            const std::string& host) {
+  std::string request =
+      "GET / HTTP/1.1\r\nHost: " + (host.empty() ? "127.0.0.1:" + std::to_string(port) : host) +
+      "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+      "Sec-WebSocket-Version: 13\r\n";
+  if (!origin.empty()) request += "Origin: " + origin + "\r\n";
+  request += "\r\n";
   const std::optional<std::string> raw = loopback_exchange(port, request, "\r\n\r\n");
   if (!raw || raw->compare(0, 9, "HTTP/1.1 ") != 0 || raw->size() < 12) return std::nullopt;
   return std::stoi(raw->substr(9, 3));

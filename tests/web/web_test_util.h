@@ -60,8 +60,10 @@ struct HttpResponse {
 std::optional<HttpResponse> http_request(unsigned short port, const std::string& method,
                                          const std::string& target);
 
-// The HTTP status with which the server answers a websocket upgrade that carries this Origin.
-std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin);
+// The HTTP status with which the server answers a websocket upgrade that carries this Origin
+// (none when empty) and this Host (127.0.0.1:port when empty).
+std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin,
+                                            const std::string& host = "");
 
 // A WebServer on a free port with rootPath set to the fixture.
 struct RunningServer {
