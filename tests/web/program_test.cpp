@@ -32,17 +32,6 @@ constexpr auto kDeadline = std::chrono::seconds(60);
 
 using vb::test::Process;
 
-bool port_in_use(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool in_use = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return in_use;
-}
-
 // A port nothing listens on: bound and released, free unless someone takes it in between.
 // Below the end-to-end cases' range (20000 up), so the two suites never share a port.
 int free_port() { return vb::test::freePortIn(12000, 19999); }
@@ -80,17 +69,6 @@ std::string printed_list(const std::string& out, const std::string& label) {
   return "[" + list + "]";
 }
 
-// The listen line is printed just before the web thread listens, so the first answer can come
-// a little after it.
-std::optional<vb::webtest::HttpResponse> first_answer(int port, const std::string& target) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (;;) {
-    auto reply = vb::webtest::http_request(static_cast<unsigned short>(port), "GET", target);
-    if (reply || std::chrono::steady_clock::now() > until) return reply;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
 std::string request(WsClient& client, const std::string& text) {
   std::string reply;
   EXPECT_TRUE(client.request(text, &reply, 10)) << "no reply to " << text;
@@ -119,7 +97,7 @@ TEST(ProgramTest, ServesTheUiAndStartTestMovesTheJoint) {
   ASSERT_TRUE(program->waitForLine("joint_ratio: ", kDeadline));
   const std::string out = program->output();
 
-  auto page = first_answer(web_port, "/");
+  auto page = vb::webtest::first_answer(web_port, "/");
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_EQ(page->headers["content-type"], "text/html; charset=utf-8");
@@ -177,7 +155,7 @@ TEST(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
   ASSERT_TRUE(first->waitFor(listen_line, kDeadline));
   ASSERT_TRUE(first->waitFor("connectToOvraCobot end .", kDeadline));
   // The first one listens once it answers.
-  ASSERT_TRUE(first_answer(web_port, "/"));
+  ASSERT_TRUE(vb::webtest::first_answer(web_port, "/"));
 
   auto second = start_program(web_port, controller_port);
   ASSERT_TRUE(second->waitFor(listen_line, kDeadline));
@@ -199,8 +177,8 @@ TEST(ProgramTest, SecondInstanceCannotListenButItsComponentStarts) {
 
 // The fixed ports, and no controller behind 7003.
 TEST(DefaultPorts, WithoutTheControllerItStillServes) {
-  ASSERT_FALSE(port_in_use(kWebPort)) << "port 11666 is in use";
-  ASSERT_FALSE(port_in_use(kControllerPort)) << "port 7003 is in use";
+  ASSERT_FALSE(vb::webtest::port_in_use(kWebPort)) << "port 11666 is in use";
+  ASSERT_FALSE(vb::webtest::port_in_use(kControllerPort)) << "port 7003 is in use";
   auto program = start_program(0, 0);
   ASSERT_TRUE(program->waitFor("webserver start listen:11666\n", kDeadline));
   ASSERT_TRUE(program->waitFor("connectToOvraCobot failed.", kDeadline));
@@ -208,7 +186,7 @@ TEST(DefaultPorts, WithoutTheControllerItStillServes) {
   ASSERT_TRUE(program->waitFor("joint_ratio: 101 101 101 101 101 101 \n", kDeadline));
   EXPECT_NE(program->output().find("motor_pole_pair: 8 8 8 8 8 8 \n"), std::string::npos);
 
-  ASSERT_TRUE(first_answer(kWebPort, "/"));
+  ASSERT_TRUE(vb::webtest::first_answer(kWebPort, "/"));
   WsClient client;
   std::string error;
   ASSERT_TRUE(client.connect("127.0.0.1", kWebPort, 10, &error)) << error;

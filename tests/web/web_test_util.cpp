@@ -193,6 +193,26 @@ std::optional<HttpResponse> http_request(unsigned short port, const std::string&
   return r;
 }
 
+std::optional<HttpResponse> first_answer(unsigned short port, const std::string& target) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    auto reply = http_request(port, "GET", target);
+    if (reply || std::chrono::steady_clock::now() > until) return reply;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+bool port_in_use(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool in_use = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return in_use;
+}
+
 RunningServer::RunningServer() {
   // rootPath is read by every running web thread: write it once, before the first starts.
   static std::once_flag root_once;

@@ -60,6 +60,13 @@ struct HttpResponse {
 std::optional<HttpResponse> http_request(unsigned short port, const std::string& method,
                                          const std::string& target);
 
+// The first answer of a server that is about to listen: the request again until one comes or
+// 20 s have passed.
+std::optional<HttpResponse> first_answer(unsigned short port, const std::string& target);
+
+// Whether something accepts TCP connections on 127.0.0.1:port.
+bool port_in_use(int port);
+
 // The HTTP status with which the server answers a websocket upgrade that carries this Origin
 // (none when empty) and this Host (127.0.0.1:port when empty).
 std::optional<int> websocket_upgrade_status(unsigned short port, const std::string& origin,
