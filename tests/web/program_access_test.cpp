@@ -231,9 +231,12 @@ std::unique_ptr<Process> start_with_argument(const std::string& argument, const 
                                          {"VB_CONTROLLER_PORT", std::to_string(controller_port)}});
 }
 
-TEST(CommandLine, AnOptionPrintsTheUsageAndStartsNothing) {
+// An option prints the usage and starts nothing (no listener, no robot client); anything else
+// is the root folder.
+TEST(CommandLine, AnOptionPrintsTheUsageAnyOtherArgumentIsTheRootFolder) {
   TempDir dir;
   ASSERT_FALSE(dir.path.empty());
+  const fs::path err = dir.path / "stderr.txt";
   struct Row {
     const char* argument;
     int status;
@@ -244,7 +247,6 @@ TEST(CommandLine, AnOptionPrintsTheUsageAndStartsNothing) {
     Listener controller;
     ASSERT_NE(controller.port(), 0);
     const int web_port = free_port();
-    const fs::path err = dir.path / "stderr.txt";
     auto program = start_with_argument(r.argument, err, web_port, controller.port());
     EXPECT_EQ(program->wait(Seconds(10)), r.status);
     program->kill();
@@ -255,16 +257,12 @@ TEST(CommandLine, AnOptionPrintsTheUsageAndStartsNothing) {
     EXPECT_FALSE(vb::webtest::port_in_use(web_port));
     EXPECT_FALSE(controller.connected()) << "the robot client connected";
   }
-}
 
-TEST(CommandLine, AnyOtherArgumentIsTheRootFolder) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path.empty());
+  SCOPED_TRACE("a folder");
   write_file(dir.path / "x-ui/run/dist/index.html", "<html>x</html>");
   Listener controller;
   ASSERT_NE(controller.port(), 0);
   const int web_port = free_port();
-  const fs::path err = dir.path / "stderr.txt";
   auto program =
       start_with_argument((dir.path / "x-ui").string(), err, web_port, controller.port());
   ASSERT_TRUE(
