@@ -264,9 +264,9 @@ TEST(ProgressText, Lines) {
   const ProgressView idle{Stage::kIdle, -1, 0, 1, 0, 0, 0.0, 40.0, -1.0};
   const ProgressView finished{Stage::kFinished, -1, 0, 1, 0, 0, 0.0, 219.0, 0.0};
   const std::tuple<ProgressView, const char*> cases[] = {
-      {reset, "resetting the servo compensation, 0:00 elapsed, about 3:40 left"},
-      {phase, "joint 0, phase scan: move 12/31 at 2.0 deg/s, 1:05 elapsed, about 2:31 left"},
-      {all, "joint 2 (3/6), verification: move 1/2 at 1.1 deg/s, 1:05 elapsed, about 2:31 left"},
+      {reset, "resetting the servo compensation, 0:00 elapsed, ~3:40 left"},
+      {phase, "joint 0, phase scan: move 12/31 at 2.0 deg/s, 1:05 elapsed, ~2:31 left"},
+      {all, "joint 2 (3/6), verification: move 1/2 at 1.1 deg/s, 1:05 elapsed, ~2:31 left"},
       {idle, "idle (stopped, or the robot is not runnable), 0:40 elapsed"},
       {finished, "finished, 3:39 elapsed"},
   };

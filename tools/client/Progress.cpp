@@ -270,7 +270,7 @@ const char* stageName(Stage stage) {
     case Stage::kReset:
       return "reset";
     case Stage::kTraversal:
-      return "velocity traversal";
+      return "traversal";
     case Stage::kPhaseScan:
       return "phase scan";
     case Stage::kCurrentScan:
@@ -323,8 +323,7 @@ std::string formatProgress(const ProgressView& v) {
       }
   }
   text += ", " + formatDuration(v.elapsed) + " elapsed";
-  if (v.left >= 0 && v.stage != Stage::kFinished)
-    text += ", about " + formatDuration(v.left) + " left";
+  if (v.left >= 0 && v.stage != Stage::kFinished) text += ", ~" + formatDuration(v.left) + " left";
   return text;
 }
 

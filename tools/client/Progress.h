@@ -81,7 +81,8 @@ class ProgressEstimate {
 const char* stageName(Stage stage);
 // "m:ss", or "h:mm:ss" from one hour on; "?" for a negative or not finite time.
 std::string formatDuration(double seconds);
-// One line, e.g. "joint 0, phase scan: move 12/31 at 2.0 deg/s, 1:05 elapsed, about 2:31 left".
+// One line, e.g. "joint 0, phase scan: move 12/31 at 2.0 deg/s, 1:05 elapsed, ~2:31 left": short,
+// so that it fits a terminal's width.
 std::string formatProgress(const ProgressView& view);
 
 // The lines appended to a text file since the tail was opened (or since the file was cut
