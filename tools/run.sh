@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Main job: sets up what is missing and builds, starts the simulated controller and the program,
-# runs one identification through the operator client, and prints the result table next to the
-# simulator's ground truth. Both processes are stopped when the script ends, however it ends.
+# Main job: sets up what is missing and builds the three executables it needs, starts the
+# simulated controller and the program, runs one identification through the operator client
+# (which shows its progress and leaves the program idle at the end), and prints the result table
+# next to the simulator's ground truth. Both processes are stopped when the script ends, however
+# it ends. The build directory is the one the test command uses; nothing here breaks its build.
 #
 # Usage: tools/run.sh [--joint J | --mode M] [--normal] [--timeout S]
 #   default: joint 0 in high-speed mode (a few minutes); --normal tests the whole speed grid.
@@ -14,7 +16,23 @@ build=${VB_BUILD:-build}
 web_port=${VB_WEB_PORT:-11666}
 controller_port=${VB_CONTROLLER_PORT:-7003}
 
-tools/setup.sh "$build"
+# Passes the build's output through, with a line after every 10 s without one, so that a long
+# compile still shows that the build goes on.
+with_heartbeat() {
+  local line status
+  while true; do
+    if IFS= read -r -t 10 line; then
+      printf '%s\n' "$line"
+    else
+      status=$?
+      [ -z "$line" ] || printf '%s\n' "$line"
+      [ "$status" -gt 128 ] || break  # end of the output
+      echo "... still building ($(($(date +%s) - begin)) s)"
+    fi
+  done
+}
+tools/setup.sh --target main_job "$build" | with_heartbeat
+echo "set-up and build took $(($(date +%s) - begin)) s"
 
 logs="$build/run-logs"
 mkdir -p "$logs"
@@ -57,7 +75,8 @@ pids+=($!)
 echo "controller on 127.0.0.1:$controller_port, program on port $web_port (logs in $logs)"
 
 status=0
-"$build/tools/client/vb_client" --port "$web_port" run --truth "$logs/truth.txt" "$@" || status=$?
+"$build/tools/client/vb_client" --port "$web_port" run --truth "$logs/truth.txt" \
+  --log "$logs/vibration_test.log" "$@" || status=$?
 echo "main job took $(($(date +%s) - begin)) s (set-up and build included)"
 [ "$status" -eq 0 ] || echo "run.sh: the client ended with status $status; see $logs" >&2
 exit "$status"

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (idempotent), then configures and builds.
-# Usage: tools/setup.sh [build-dir] [extra cmake args...]
+# Usage: tools/setup.sh [--target T]... [build-dir] [extra cmake args...]
+#   --target T: build only T (and what it needs) instead of everything; may be repeated.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+targets=()
+while [ $# -gt 0 ] && [ "$1" = "--target" ]; do
+  [ $# -ge 2 ] || { echo "setup.sh: --target needs a target name" >&2; exit 2; }
+  targets+=("$2")
+  shift 2
+done
 build=${1:-build}
 shift || true
 
@@ -23,4 +30,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B "$build" "$@" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" ${targets[@]:+--target "${targets[@]}"}

@@ -1,6 +1,7 @@
 // Operator client of the vibration test program: runs an identification through the
 // websocket protocol, prints its results, and requests activation or deactivation.
 #include <rapidjson/document.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "GroundTruth.h"
+#include "Progress.h"
 #include "WsClient.h"
 
 namespace {
@@ -24,11 +26,15 @@ namespace {
 const char* const kUsage =
     "usage: vb_client [--host H] [--port P] COMMAND [options]\n"
     "commands:\n"
-    "  run [--joint J | --mode M] [--normal] [--timeout S] [--truth FILE]\n"
+    "  run [--joint J | --mode M] [--normal] [--timeout S] [--truth FILE] [--log FILE]\n"
     "      identify joint J (0..5, default 0) or run test mode M (0..5 or 99: all joints);\n"
-    "      high-speed mode unless --normal; prints the result table per joint and order;\n"
+    "      high-speed mode unless --normal; shows the stage, the move, the time elapsed and\n"
+    "      an estimate of the time left (in place on a terminal, else a line per stage and\n"
+    "      every 10 s); at the end prints the result table per joint and order and stops\n"
+    "      the test, which leaves the program idle with the results kept for activation;\n"
     "      with --truth (the output of robot_sim --truth) also the simulator's ground truth,\n"
-    "      and exit status 4 when the result does not match it\n"
+    "      and exit status 4 when the result does not match it; with --log (the program's\n"
+    "      output as a file) the progress follows the stage ends that the program prints\n"
     "  activate J       ask the program to write joint J's identified compensation\n"
     "  deactivate J     ask the program to clear joint J's compensation\n"
     "  update           print one \"update\" reply\n"
@@ -50,6 +56,7 @@ struct Options {
   double timeout = -1;
   double connect_timeout = 10;
   std::string truth_file;
+  std::string log_file;
 };
 
 bool parseInt(const std::string& text, long lo, long hi, int* out) {
@@ -99,6 +106,8 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
       }
     } else if (a == "--truth") {
       if (!value(&o->truth_file)) return false;
+    } else if (a == "--log") {
+      if (!value(&o->log_file)) return false;
     } else if (a == "--normal") {
       o->normal = true;
     } else if (a == "--timeout" || a == "--connect-timeout") {
@@ -261,10 +270,42 @@ bool readTruth(const std::string& file, vb::tools::Truth* truth) {
   return true;
 }
 
+// "stopTest", then the test state 0 within a few cycles; false (with the reason on standard
+// error) when the program does not get there.
+bool stopFinishedTest(Session& s) {
+  if (!s.simple("stopTest")) return false;
+  rapidjson::Document d;
+  for (int i = 0; i < 50; ++i) {
+    const int state = s.testState(&d);
+    if (state == 0) return true;
+    if (state < 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::fprintf(stderr, "vb_client: the program did not go idle after stopTest\n");
+  return false;
+}
+
+// The progress line on a terminal: rewritten in place, cut to the terminal's width so that it
+// never wraps.
+void showInPlace(const std::string& text) {
+  winsize w{};
+  std::size_t width = 80;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 1) width = w.ws_col;
+  std::printf("\r%s\033[K", text.substr(0, width - 1).c_str());
+  std::fflush(stdout);
+}
+
 int runTest(Session& s, const Options& o) {
   rapidjson::Document d;
   vb::tools::Truth truth;
   if (!o.truth_file.empty() && !readTruth(o.truth_file, &truth)) return 2;
+  if (!o.log_file.empty() && !std::ifstream(o.log_file)) {
+    std::fprintf(stderr, "vb_client: %s: cannot be read\n", o.log_file.c_str());
+    return 2;
+  }
+  // Only what the program prints from here on.
+  vb::tools::FileTail log(o.log_file);
+  vb::tools::ProgressEstimate progress(o.mode, !o.normal, !o.log_file.empty());
   // A new test needs the command to pass through 0 first.
   if (!s.simple("stopTest")) return 1;
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -277,28 +318,35 @@ int runTest(Session& s, const Options& o) {
   const double timeout = o.timeout > 0 ? o.timeout : 3600;
   const auto begin = std::chrono::steady_clock::now();
   const bool tty = isatty(STDOUT_FILENO);
+  // Into a log: a line per stage, and one every 10 s between.
+  constexpr double kPlainEvery = 10.0;
   int state = -1;
-  bool seen_running = false;
-  std::string last_what;
+  std::string last_stage;
+  double last_line = -kPlainEvery;
+  std::vector<std::string> lines;
   while (!g_interrupted) {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     state = s.testState(&d);
     if (state < 0) break;
-    if (state == 1) seen_running = true;
+    progress.testState(state, elapsed);
+    lines.clear();
+    if (!o.log_file.empty()) log.poll(&lines);
+    for (const std::string& line : lines) progress.programLine(line, elapsed);
     if (state == 2) break;
     if (elapsed > timeout) break;
-    const char* what = state == 1     ? "running"
-                       : seen_running ? "idle (robot not runnable?)"
-                                      : "resetting";
+    const vb::tools::ProgressView view = progress.at(elapsed);
+    const std::string text = vb::tools::formatProgress(view);
     if (tty) {
-      std::printf("\r%-28s %6.0f s", what, elapsed);
-      std::fflush(stdout);
-    } else if (last_what != what) {
-      // Into a log: one line per change instead of the rewritten one.
-      std::printf("%s at %.0f s\n", what, elapsed);
-      std::fflush(stdout);
-      last_what = what;
+      showInPlace(text);
+    } else {
+      const std::string stage = std::to_string(view.joint) + " " + vb::tools::stageName(view.stage);
+      if (stage != last_stage || elapsed - last_line >= kPlainEvery) {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+        last_stage = stage;
+        last_line = elapsed;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
@@ -312,9 +360,15 @@ int runTest(Session& s, const Options& o) {
     return g_interrupted ? 130 : 3;
   }
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  // The finished test is stopped, so that the program waits idle: with the command left at 1 a
+  // later return of the robot to its runnable state would start a new test. Stopping keeps
+  // the results, and they stay activatable.
+  const bool stopped = stopFinishedTest(s);
   std::printf("test finished in %.0f s\n", elapsed);
   for (int j = 0; j < 6; ++j)
     if (o.mode == 99 || o.mode == j) printJoint(d, j);
+  if (!stopped) return 1;
+  std::printf("the program is idle; its results are kept (vb_client activate J writes them)\n");
   if (o.truth_file.empty()) return 0;
   rapidjson::Document params;
   if (!s.call("getJointParam", "", &params)) return 1;
