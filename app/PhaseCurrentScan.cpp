@@ -117,7 +117,7 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
       compensation(c, m, kind, j, fixed_current, phase, current);
       StepResult const r = applyCompensation(c, joint, phase, current);
       if (r == StepResult::kFailed) {
-        m.failure.set("the servo write of the compensation failed");
+        m.failure.set("the compensation could not be written to the servo drive");
         m.state = 999;
       }
       if (r == StepResult::kDone) m.state = m.state == 1 ? 10 : 20;

@@ -41,7 +41,7 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
                                  third_optimum_current[j]};
       StepResult const r = applyCompensation(*this, joint, phase, current);
       if (r == StepResult::kFailed) {
-        failure.set("the servo write of the optimum failed");
+        failure.set("the optimum could not be written to the servo drive");
         state = 999;
       }
       if (r == StepResult::kDone) state = 10;

@@ -345,7 +345,8 @@ INSTANTIATE_TEST_SUITE_P(
                      sim.failTask(static_cast<int>(kFaultJoint), TaskKind::Servo, 4 + 4 + 4);
                    },
                    "setPhaseAndCurrent: joint 1 failed: the apply reported an error\n"
-                   "vibrationPhaseId: joint 1 failed: the servo write of the compensation failed\n",
+                   "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
+                   "servo drive\n",
                    1, 3, 0, kOneJointCycles, true},
         StageFault{"TraversalMoveThrows", traversalStarted,
                    [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
@@ -364,7 +365,8 @@ INSTANTIATE_TEST_SUITE_P(
                    [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
                    "setPhaseAndCurrent: joint 1 failed: the write of parameter 43 did not finish "
                    "within 10 s\n"
-                   "vibrationPhaseId: joint 1 failed: the servo write of the compensation failed\n",
+                   "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
+                   "servo drive\n",
                    1, 2, kServoLimit, kServoLimit + 10, true},
         StageFault{"VerificationMoveNeverFinishes", verificationStarted,
                    [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
