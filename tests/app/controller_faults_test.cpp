@@ -31,18 +31,19 @@ int publishedTestState() {
   return G::vb_test_state;
 }
 
-// How the controller goes missing while the test is finished.
+// How the robot's state goes missing, or really changes, while the test is finished.
 struct LossCase {
   char const* name;
   void (*lose)(Rig&);
   void (*restore)(Rig&);
+  bool restarts;  // a real departure from the runnable state: the command still given, anew
 };
 
 class FinishedTest : public testing::TestWithParam<LossCase> {};
 
 // A finished identification, then the controller lost for some seconds and back: nothing
 // restarts, the robot is neither moved nor written to, the operator sees the same results, and
-// the joint can be activated.
+// the joint can be activated. Only a robot that really left its runnable state starts anew.
 TEST_P(FinishedTest, StaysFinishedWhenTheControllerIsLost) {
   Rig rig(topSpeedConfig());
   unsigned const j = 1;
@@ -58,9 +59,18 @@ TEST_P(FinishedTest, StaysFinishedWhenTheControllerIsLost) {
   testing::internal::CaptureStdout();
   GetParam().lose(rig);
   rig.cycle(800);  // three reconnection attempts, where the connection is gone
-  EXPECT_EQ(publishedTestState(), 2);
+  EXPECT_EQ(publishedTestState(), GetParam().restarts ? 0 : 2);
   GetParam().restore(rig);
   rig.sim.clearCalls();
+  if (GetParam().restarts) {
+    EXPECT_GT(rig.runUntil([&] { return rig.handler->test_state == 1; }, 1000), 0);
+    testing::internal::GetCapturedStdout();
+    auto const writes = rig.sim.callsOf("set_servo_config");
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.front().args, "0, 43, 0, 0, false") << "the reset's first zero word";
+    EXPECT_FALSE(rig.handler->verified[j]);
+    return;
+  }
   ASSERT_GT(rig.runUntil([&] { return rig.sim.callCount("get_robot_state") > 0; }, 600), 0);
   rig.cycle(1000);
   testing::internal::GetCapturedStdout();
@@ -86,17 +96,18 @@ TEST_P(FinishedTest, StaysFinishedWhenTheControllerIsLost) {
   EXPECT_EQ(publishedTestState(), 2);
 }
 
+void stopController(Rig& rig) { rig.sim.stop(); }
+void restartController(Rig& rig) { rig.restartController(); }
+void sendShortList(Rig& rig) { rig.sim.setRobotState({6, 0, 5}); }
+void leaveSafetyRun(Rig& rig) { rig.sim.setRobotState({6, 0, 4, 1}); }
+void runnableAgain(Rig& rig) { rig.sim.setRobotState({6, 0, 5, 1}); }
+
 INSTANTIATE_TEST_SUITE_P(
     Losses, FinishedTest,
-    testing::Values(LossCase{"ControllerKilledAndRestarted", [](Rig& rig) { rig.sim.stop(); },
-                             [](Rig& rig) { rig.restartController(); }},
-                    LossCase{"ShortRobotStateList",
-                             [](Rig& rig) {
-                               rig.sim.setRobotState({6, 0, 5});
-                             },
-                             [](Rig& rig) {
-                               rig.sim.setRobotState({6, 0, 5, 1});
-                             }}),
+    testing::Values(LossCase{"ControllerKilledAndRestarted", stopController, restartController,
+                             false},
+                    LossCase{"ShortRobotStateList", sendShortList, runnableAgain, false},
+                    LossCase{"SafetyLeftItsRunState", leaveSafetyRun, runnableAgain, true}),
     [](testing::TestParamInfo<LossCase> const& info) { return std::string(info.param.name); });
 
 // The shared motor data and the nominal orders as the web side sees them.

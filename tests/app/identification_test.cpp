@@ -450,8 +450,8 @@ TEST(Identification, StopDuringAllJointsLeavesFinishedJointsActivatable) {
   EXPECT_FALSE(G::vb_activate_param[2]);
 }
 
-// A servo task that never finishes holds the test; stopped and started again (the controller
-// working again), the test runs from the reset to the end.
+// A servo task that does not finish holds the test for up to 10 s of cycles; stopped within
+// them and started again (the controller working again), the test runs from the reset to the end.
 TEST(Identification, ServoTaskThatNeverFinishesThenStopAndStart) {
   Harness h(topSpeedConfig());
   unsigned const j = 5;
