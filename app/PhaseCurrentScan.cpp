@@ -21,7 +21,8 @@ struct ScanMachine {
   int state = 0;
   double value[3] = {};                        // the value under test, per slot
   double smallest[3] = {999.0, 999.0, 999.0};  // the smallest residual amplitude so far
-  int ret = 0;                                 // task id of the running move
+  TestMove move;                               // the running move
+  MachineFailure failure;                      // why it is in 999
   std::vector<double> samples = reservedSamples();
 };
 
@@ -40,6 +41,7 @@ bool allAbove(ScanMachine const& m, double limit) {
 void entryTest(VibrationTestHandler const& c, ScanMachine& m, unsigned j, double limit) {
   m.state = allAbove(m, limit) ? 99 : 1;
   if (c.max_vib_target_vel[j] < kSlowestTestSpeed) {
+    m.failure.set("no worst speed from the traversal");
     m.state = 999;
   } else if (c.first_feat_order[j] == 0 && c.second_feat_order[j] == 0 &&
              c.third_feat_order[j] == 0) {
@@ -97,6 +99,7 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
       m.smallest[x] = 999.0;
     }
     m.samples.clear();
+    m.failure = MachineFailure{};
     entryTest(c, m, j, grid.limit);
     return;
   }
@@ -113,21 +116,25 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
       double current[3];
       compensation(c, m, kind, j, fixed_current, phase, current);
       StepResult const r = applyCompensation(c, joint, phase, current);
-      if (r == StepResult::kFailed) m.state = 999;
+      if (r == StepResult::kFailed) {
+        m.failure.set("the compensation could not be written to the servo drive");
+        m.state = 999;
+      }
       if (r == StepResult::kDone) m.state = m.state == 1 ? 10 : 20;
       break;
     }
     case 10:
-      if (startOutwardMove(*c.cobot, j, travel, speed, c.start_joints, m.ret)) m.state = 11;
+      if (startOutwardMove(*c.cobot, j, travel, speed, c.start_joints, m.move)) m.state = 11;
       break;
     case 11:
     case 21:
-      switch (pollTestMove(*c.cobot, m.ret, j, speed, m.samples)) {
+      switch (pollTestMove(*c.cobot, m.move, j, speed, m.samples)) {
         case MovePoll::kFinished:
           evaluateMove(c, m, kind, j, grid.step);
           m.state = m.state == 11 ? 12 : 0;
           break;
         case MovePoll::kFailed:
+          m.failure.set(m.state == 11 ? "the outward move" : "the return move", m.move);
           m.state = 999;
           break;
         case MovePoll::kWaiting:
@@ -139,7 +146,7 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
       m.state = allAbove(m, grid.limit) ? 99 : 13;
       break;
     case 20:
-      startReturnMove(*c.cobot, c.start_joints, speed, m.ret);
+      startReturnMove(*c.cobot, c.start_joints, travel, speed, m.move);
       m.state = 21;
       break;
     case 99:
@@ -147,6 +154,11 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
       break;
     default:  // 999 and unknown states: nothing
       break;
+  }
+  if (m.state == 999) {
+    reportFailure(m.failure, kind == ScanKind::kPhase ? "vibrationPhaseId" : "vibrationCurrentId",
+                  j);
+    c.stage_failed = true;
   }
 }
 

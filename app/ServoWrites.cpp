@@ -3,6 +3,7 @@
 #include <string>
 
 #include "OvraCobot.h"
+#include "TestMoves.h"
 #include "VibrationTestHandler.h"
 
 namespace vb {
@@ -15,6 +16,14 @@ const std::string kFileParamName[3] = {"VB_PARAM_1", "VB_PARAM_2", "VB_PARAM_3"}
 
 constexpr int kTaskFinished = 4;
 constexpr int kTaskError = 6;
+constexpr int kSdkError = -1;  // the task id of a request that failed in the SDK
+
+// A servo task finishes within a few cycles; one still not finished after 10 s of polls never will.
+constexpr long kServoPollLimit = 2500;
+constexpr double kServoPollSeconds = kServoPollLimit * kSamplePeriod;
+
+char const* const kSlotTask[3] = {"the write of parameter 43", "the write of parameter 45",
+                                  "the write of parameter 26"};
 
 // An integer-valued field of the word, taken modulo 2^32 like the drive's 32-bit int.
 std::uint32_t wordField(double scaled) {
@@ -26,14 +35,30 @@ std::uint32_t wordField(double scaled) {
   return static_cast<std::uint32_t>(static_cast<std::int64_t>(wrapped));
 }
 
-// One poll of a servo task: the next state when it finished, 999 on a reported error, else the
-// same state. Asks a second time only when the first answer was not "finished".
-int pollServoTask(OvraRPC::OvraCobot& cobot, int task, int state, int next) {
+// The machine's failure: one line on standard error; its next state, 999.
+int failServoTask(char const* machine, unsigned char joint, int state, TaskFault fault) {
+  MachineFailure failure;
+  failure.set(state == 51 ? "the apply" : kSlotTask[state / 10 - 2], fault, kServoPollSeconds);
+  reportFailure(failure, machine, joint);
+  return 999;
+}
+
+// One poll of a servo task: the next state when it finished, 999 on a reported error, on a
+// request that failed in the SDK and after the poll limit, else the same state. Asks a second
+// time only when the first answer was not "finished".
+int pollServoTask(OvraRPC::OvraCobot& cobot, int task, long& polls, int state, int next,
+                  char const* machine, unsigned char joint) {
+  if (task == kSdkError) {
+    return failServoTask(machine, joint, state, TaskFault::kNotStarted);
+  }
+  if (++polls > kServoPollLimit) {
+    return failServoTask(machine, joint, state, TaskFault::kTimedOut);
+  }
   if (cobot.get_noneblock_taskstate(task) == kTaskFinished) {
     return next;
   }
   if (cobot.get_noneblock_taskstate(task) == kTaskError) {
-    return 999;
+    return failServoTask(machine, joint, state, TaskFault::kError);
   }
   return state;
 }
@@ -41,8 +66,9 @@ int pollServoTask(OvraRPC::OvraCobot& cobot, int task, int state, int next) {
 // The servo write sequence shared by the set and the reset machine: slot writes in states 20, 30
 // and 40 (each skipped when `write` is false), apply in 50, each polled in the state after it,
 // then 60 and the finished state 99. State 0 (never reset) and 10 only move on.
-int stepServoSequence(OvraRPC::OvraCobot& cobot, int& state, int& ret, bool& done,
-                      unsigned char joint, std::uint32_t const words[3], bool const write[3]) {
+int stepServoSequence(OvraRPC::OvraCobot& cobot, char const* machine, int& state, int& ret,
+                      long& polls, bool& done, unsigned char joint, std::uint32_t const words[3],
+                      bool const write[3]) {
   switch (state) {
     case 0:
       state = 10;
@@ -60,6 +86,7 @@ int stepServoSequence(OvraRPC::OvraCobot& cobot, int& state, int& ret, bool& don
       }
       ret =
           cobot.set_servo_config(joint, kSlotParam[slot], static_cast<int>(words[slot]), 0, false);
+      polls = 0;
       state += 1;
       break;
     }
@@ -67,10 +94,11 @@ int stepServoSequence(OvraRPC::OvraCobot& cobot, int& state, int& ret, bool& don
     case 31:
     case 41:
     case 51:
-      state = pollServoTask(cobot, ret, state, state + 9);
+      state = pollServoTask(cobot, ret, polls, state, state + 9, machine, joint);
       break;
     case 50:
       ret = cobot.apply_servo_config(joint, false);
+      polls = 0;
       state = 51;
       break;
     case 60:
@@ -128,6 +156,7 @@ int VibrationTestHandler::setPhaseAndCurrent(bool const& start, bool& done,
                                              double const& phase3, double const& current3) {
   static int state = 0;
   static int ret = 0;
+  static long polls = 0;
   if (!start) {
     done = false;
     state = 10;
@@ -139,13 +168,15 @@ int VibrationTestHandler::setPhaseAndCurrent(bool const& start, bool& done,
   const std::uint32_t words[3] = {servoWord(order1, phase1, current1),
                                   servoWord(order2, phase2, current2),
                                   servoWord(order3, phase3, current3)};
-  return stepServoSequence(*cobot, state, ret, done, joint, words, write);
+  return stepServoSequence(*cobot, "setPhaseAndCurrent", state, ret, polls, done, joint, words,
+                           write);
 }
 
 int VibrationTestHandler::resetPhaseAndCurrent(bool const& start, bool& done,
                                                unsigned char const& joint) {
   static int state = 0;
   static int ret = 0;
+  static long polls = 0;
   if (!start) {
     done = false;
     state = 10;
@@ -153,7 +184,8 @@ int VibrationTestHandler::resetPhaseAndCurrent(bool const& start, bool& done,
   }
   const std::uint32_t words[3] = {0, 0, 0};
   const bool write[3] = {true, true, true};
-  return stepServoSequence(*cobot, state, ret, done, joint, words, write);
+  return stepServoSequence(*cobot, "resetPhaseAndCurrent", state, ret, polls, done, joint, words,
+                           write);
 }
 
 void VibrationTestHandler::setParamToControllerFile(bool const& start, bool& done,

@@ -47,6 +47,7 @@ void VibrationTestHandler::vibrationTest() {
         if (done) {
           resetId(false, done);
           test_state = 1;
+          stage_failed = false;
         }
       }
       break;
@@ -85,6 +86,16 @@ void VibrationTestHandler::stepStages() {
   vibrationPhaseId(run_phase, j, kTravel, kPhaseScanCurrent, kPhaseStart, kPhaseMax, kPhaseStep);
   vibrationCurrentId(run_current, j, kTravel, kCurrentStart, kCurrentMax, kCurrentStep);
   verifyIdResult(run_verification, j, kTravel);
+  if (stage_failed) endFailedTest();
+}
+
+// A stage that failed makes no further progress: the test ends as a stop command ends it, so the
+// operator sees it idle and can start a new one. The results found so far stay.
+void VibrationTestHandler::endFailedTest() {
+  stage_failed = false;
+  GlobalValue::vb_test_cmd.store(0, std::memory_order_relaxed);
+  test_cmd = 0;
+  test_state = 0;
 }
 
 // Serves the operator's activation requests one joint at a time: the joint that starts a write

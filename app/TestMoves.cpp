@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "ControlOutput.h"
 #include "OvraCobot.h"
 #include "VibrationTestHandler.h"
 
@@ -11,6 +12,7 @@ namespace {
 constexpr int kTaskRunning = 1;
 constexpr int kTaskFinished = 4;
 constexpr int kTaskError = 6;
+constexpr int kSdkError = -1;  // what the SDK's int calls return when the request failed
 
 // Acceleration of every test move, relative to its speed.
 constexpr double kAccelerationPerSpeed = 20.0;
@@ -30,26 +32,58 @@ MoveLists& lists() {
 
 }  // namespace
 
+long movePollLimit(double travel, double speed) {
+  constexpr double kLongest = 86400.0;  // a day: no test move comes near it
+  double const nominal = std::fabs(travel) / speed + 1.0 / kAccelerationPerSpeed;
+  double seconds = 3.0 * nominal + 10.0;
+  if (!(seconds <= kLongest)) {
+    seconds = kLongest;  // NaN and the infinity of speed 0 too
+  } else if (seconds < 10.0) {
+    seconds = 10.0;  // a negative speed
+  }
+  return static_cast<long>(std::ceil(seconds / kSamplePeriod));
+}
+
+namespace {
+
+void startMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& target, double travel,
+               double speed, TestMove& move) {
+  move.ret = cobot.movej2(target, speed, kAccelerationPerSpeed * speed, 0.0, false,
+                          OvraRPC::OvraCobot::op_);
+  move.polls = 0;
+  move.poll_limit = movePollLimit(travel, speed);
+  move.fault = TaskFault::kNone;
+}
+
+}  // namespace
+
 bool startOutwardMove(OvraRPC::OvraCobot& cobot, unsigned joint, double travel, double speed,
-                      std::vector<double>& start_joints, int& ret) {
+                      std::vector<double>& start_joints, TestMove& move) {
   cobot.get_actual_joints_position(start_joints);
   if (start_joints.size() <= joint) return false;
   std::vector<double>& target = lists().target;
   target.assign(start_joints.begin(), start_joints.end());
   target[joint] += travel;
-  ret = cobot.movej2(target, speed, kAccelerationPerSpeed * speed, 0.0, false,
-                     OvraRPC::OvraCobot::op_);
+  startMove(cobot, target, travel, speed, move);
   return true;
 }
 
 void startReturnMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& start_joints,
-                     double speed, int& ret) {
-  ret = cobot.movej2(start_joints, speed, kAccelerationPerSpeed * speed, 0.0, false,
-                     OvraRPC::OvraCobot::op_);
+                     double travel, double speed, TestMove& move) {
+  startMove(cobot, start_joints, travel, speed, move);
 }
 
-MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, int ret, unsigned joint, double speed,
+MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, TestMove& move, unsigned joint, double speed,
                       std::vector<double>& samples) {
+  if (move.ret == kSdkError) {
+    move.fault = TaskFault::kNotStarted;
+    return MovePoll::kFailed;
+  }
+  if (++move.polls > move.poll_limit) {
+    move.fault = TaskFault::kTimedOut;
+    return MovePoll::kFailed;
+  }
+  int const ret = move.ret;
   // Each comparison asks the controller afresh, as the task may end between two queries.
   if (cobot.get_noneblock_taskstate(ret) == kTaskRunning) {
     MoveLists& l = lists();
@@ -64,8 +98,32 @@ MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, int ret, unsigned joint, double
     return MovePoll::kWaiting;
   }
   if (cobot.get_noneblock_taskstate(ret) == kTaskFinished) return MovePoll::kFinished;
-  if (cobot.get_noneblock_taskstate(ret) == kTaskError) return MovePoll::kFailed;
+  if (cobot.get_noneblock_taskstate(ret) == kTaskError) {
+    move.fault = TaskFault::kError;
+    return MovePoll::kFailed;
+  }
   return MovePoll::kWaiting;
+}
+
+void reportFailure(MachineFailure& failure, char const* machine, unsigned joint) {
+  if (failure.reported) return;
+  failure.reported = true;
+  OutputLine line(OutputStream::kErr);
+  line << machine << ": joint " << joint << " failed: " << (failure.what ? failure.what : "?");
+  switch (failure.fault) {
+    case TaskFault::kNotStarted:
+      line << " could not be started";
+      break;
+    case TaskFault::kError:
+      line << " reported an error";
+      break;
+    case TaskFault::kTimedOut:
+      line << " did not finish within " << failure.limit_s << " s";
+      break;
+    case TaskFault::kNone:
+      break;
+  }
+  line << '\n';
 }
 
 double rootMeanSquare(std::vector<double> const& samples) {

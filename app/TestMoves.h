@@ -31,22 +31,65 @@ enum class MovePoll {
 // Velocity errors of one test move are sampled at the control period.
 constexpr double kSamplePeriod = 0.004;
 
+// Why a task of a test move or a servo write counts as failed.
+enum class TaskFault {
+  kNone,
+  kNotStarted,  // the start call returned the SDK's error value
+  kError,       // the controller reports the task in error
+  kTimedOut     // polled for longer than the task could take
+};
+
+// A test move under way: its task id and how long it has been polled.
+struct TestMove {
+  int ret = 0;          // task id, the SDK's error value when the start failed
+  long polls = 0;       // poll cycles so far
+  long poll_limit = 0;  // poll cycles after which it counts as failed
+  TaskFault fault = TaskFault::kNone;
+};
+
+// Poll cycles a test move may take: three times its nominal duration (travel / speed plus the
+// acceleration time) and 10 s, generous for a controller under load yet finite.
+long movePollLimit(double travel, double speed);
+
 // Outward move: reads the actual joint positions into start_joints and starts a move of joint
-// `joint` by `travel` rad at `speed` rad/s; the task id goes to ret. Returns false, and starts
-// nothing, when the position read fails or has no entry for the joint: the stage stays in its
-// state and reads again in the next cycle.
+// `joint` by `travel` rad at `speed` rad/s. Returns false, and starts nothing, when the position
+// read fails or has no entry for the joint: the stage stays in its state and reads again in the
+// next cycle.
 bool startOutwardMove(OvraRPC::OvraCobot& cobot, unsigned joint, double travel, double speed,
-                      std::vector<double>& start_joints, int& ret);
+                      std::vector<double>& start_joints, TestMove& move);
 
-// Return move to start_joints, the positions read before the outward move; task id in ret.
+// Return move to start_joints, the positions read before the outward move, which lie `travel`
+// away.
 void startReturnMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& start_joints,
-                     double speed, int& ret);
+                     double travel, double speed, TestMove& move);
 
-// One poll of task ret. While the task runs it takes one velocity-error sample of the joint
+// One poll of the move. While the task runs it takes one velocity-error sample of the joint
 // (deg/s) and appends it to samples when the target speed is not above speed + 0.001 rad/s;
-// speed lists without an entry for the joint give no sample.
-MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, int ret, unsigned joint, double speed,
+// speed lists without an entry for the joint give no sample. kFailed, with the reason in
+// move.fault, for a task in error, a move that could not be started, and one polled past its
+// limit.
+MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, TestMove& move, unsigned joint, double speed,
                       std::vector<double>& samples);
+
+// What made a step machine fail, reported once on standard error.
+struct MachineFailure {
+  char const* what = nullptr;  // the task that failed, or the whole cause when fault is kNone
+  TaskFault fault = TaskFault::kNone;
+  double limit_s = 0.0;  // for kTimedOut: the time the task was given
+  bool reported = false;
+
+  void set(char const* cause) { *this = MachineFailure{cause}; }
+  void set(char const* task, TaskFault task_fault, double limit_seconds) {
+    *this = MachineFailure{task, task_fault, limit_seconds};
+  }
+  void set(char const* task, TestMove const& move) {
+    set(task, move.fault, static_cast<double>(move.poll_limit) * kSamplePeriod);
+  }
+};
+
+// Prints "<machine>: joint <j> failed: <cause>" on standard error, unless this failure was
+// reported already. Real-time safe.
+void reportFailure(MachineFailure& failure, char const* machine, unsigned joint);
 
 // Root mean square of the samples; 0 for none.
 double rootMeanSquare(std::vector<double> const& samples);

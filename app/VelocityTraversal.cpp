@@ -1,6 +1,9 @@
 // Velocity traversal: out and back at each speed of the grid, spectrum of both moves, and the
 // speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
 //
+// A move that cannot be started, reports an error or overruns its time counts as a task error:
+// the outward move's ends the traversal with the speeds before it, the return move's fails it.
+//
 // Control thread, one state per cycle. Real-time safe: no exceptions, no allocation of its own
 // (the RPC layer aside) once the buffers reserved at the first call stand, and its result lines go
 // through the non-blocking output channel.
@@ -31,7 +34,8 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
                                              double const& speed_max, double const& speed_step) {
   static int vel_trav_state = 0;
   static double current_velo = 0.0;
-  static int ret = 0;
+  static TestMove move;
+  static MachineFailure failure;
   static std::vector<double> vel_trav_vel_err_data = reservedSamples();
   // The spectrum of one speed; kept so that its analysis does not allocate on every speed.
   static std::vector<double> freq = reservedSpectrum();
@@ -47,6 +51,7 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
     current_velo = GlobalValue::vb_high_speed_mode.load() ? speed_max : speed_start;
     vel_trav_vel_err_data.clear();
     vel_trav_state = current_velo > speed_max ? 99 : 1;
+    failure = MachineFailure{};
     return;
   }
   if (j >= kJoints || cobot == nullptr) return;
@@ -65,12 +70,12 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
       vel_trav_state = 10;
       break;
     case 10:
-      if (startOutwardMove(*cobot, j, travel, current_velo, start_joints, ret)) {
+      if (startOutwardMove(*cobot, j, travel, current_velo, start_joints, move)) {
         vel_trav_state = 11;
       }
       break;
     case 11:
-      switch (pollTestMove(*cobot, ret, j, current_velo, vel_trav_vel_err_data)) {
+      switch (pollTestMove(*cobot, move, j, current_velo, vel_trav_vel_err_data)) {
         case MovePoll::kFinished:
           vel_trav_state = 20;
           break;
@@ -83,12 +88,13 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
       }
       break;
     case 20:
-      startReturnMove(*cobot, start_joints, current_velo, ret);
+      startReturnMove(*cobot, start_joints, travel, current_velo, move);
       vel_trav_state = 21;
       break;
     case 21: {
-      MovePoll const poll = pollTestMove(*cobot, ret, j, current_velo, vel_trav_vel_err_data);
+      MovePoll const poll = pollTestMove(*cobot, move, j, current_velo, vel_trav_vel_err_data);
       if (poll == MovePoll::kFailed) {
+        failure.set("the return move", move);
         vel_trav_state = 999;
         break;
       }
@@ -145,6 +151,10 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
       break;
     default:
       break;
+  }
+  if (vel_trav_state == 999) {
+    reportFailure(failure, "velocityTraversal", j);
+    stage_failed = true;
   }
 }
 

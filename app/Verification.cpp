@@ -15,12 +15,14 @@ namespace vb {
 void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const& joint,
                                           double const& travel) {
   static int state = 0;
-  static int ret = 0;
+  static TestMove move;
+  static MachineFailure failure;
   static std::vector<double> vel_err_data = reservedSamples();
 
   if (!start) {
     state = 1;
     vel_err_data.clear();
+    failure = MachineFailure{};
     return;
   }
   unsigned const j = joint;
@@ -38,16 +40,19 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
       double const current[3] = {first_optimum_current[j], second_optimum_current[j],
                                  third_optimum_current[j]};
       StepResult const r = applyCompensation(*this, joint, phase, current);
-      if (r == StepResult::kFailed) state = 999;
+      if (r == StepResult::kFailed) {
+        failure.set("the optimum could not be written to the servo drive");
+        state = 999;
+      }
       if (r == StepResult::kDone) state = 10;
       break;
     }
     case 10:
-      if (startOutwardMove(*cobot, j, travel, speed, start_joints, ret)) state = 11;
+      if (startOutwardMove(*cobot, j, travel, speed, start_joints, move)) state = 11;
       break;
     case 11:
     case 21:
-      switch (pollTestMove(*cobot, ret, j, speed, vel_err_data)) {
+      switch (pollTestMove(*cobot, move, j, speed, vel_err_data)) {
         case MovePoll::kFinished:
           if (state == 11) {
             state = 20;  // the samples stay: both moves are analysed together
@@ -63,6 +68,7 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
           state = 99;
           break;
         case MovePoll::kFailed:
+          failure.set(state == 11 ? "the outward move" : "the return move", move);
           state = 999;
           break;
         case MovePoll::kWaiting:
@@ -70,7 +76,7 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
       }
       break;
     case 20:
-      startReturnMove(*cobot, start_joints, speed, ret);
+      startReturnMove(*cobot, start_joints, travel, speed, move);
       state = 21;
       break;
     case 99: {
@@ -103,6 +109,10 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
     }
     default:  // 999 and unknown states: nothing
       break;
+  }
+  if (state == 999) {
+    reportFailure(failure, "verifyIdResult", j);
+    stage_failed = true;
   }
 }
 

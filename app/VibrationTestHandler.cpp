@@ -89,6 +89,10 @@ void VibrationTestHandler::requestMotorData() {
   cobot->get_motor_stator_slots(received_stator_slots_);
   cobot->get_axis_ratio(received_ratios_);
   motor_data_pending_ = true;
+  // A failed request leaves its list empty; an empty list stores nothing either way.
+  motor_data_read_ =
+      motor_data_read_ || (!received_pole_pairs_.empty() && !received_stator_slots_.empty() &&
+                           !received_ratios_.empty());
 }
 
 void VibrationTestHandler::storeMotorDataLocked(MotorData& stored) {
@@ -211,10 +215,12 @@ void VibrationTestHandler::reconnectIfDue(bool state_request_failed) {
     cobot->close();
     connected = false;
   }
-  // A controller that comes (back) may have other motors: read its motor data as init() does.
-  // They reach vb::GlobalValue in copyInSharedTables, in this cycle or, while the web side holds
-  // the table lock, in a later one.
-  if (!connectToOvraCore()) requestMotorData();
+  // A controller that comes only after the start may have other motors than the defaults: its
+  // motor data are read until one read has succeeded. After that the shared motor data may hold
+  // the operator's values (setJointParam), which a reconnection must not overwrite. They reach
+  // vb::GlobalValue in copyInSharedTables, in this cycle or, while the web side holds the table
+  // lock, in a later one.
+  if (!connectToOvraCore() && !motor_data_read_) requestMotorData();
 }
 
 bool VibrationTestHandler::publish() {
@@ -273,6 +279,9 @@ void VibrationTestHandler::updateHook() {
     } else if (robot_state[0] == 5 || robot_state[0] == 6) {
       vibrationTest();
     }
+  } else if (!have_state && test_state != 1) {
+    // No robot state (the controller is away or sent a short list) is no departure from the
+    // runnable state: an idle or finished test stays as it is, with its results.
   } else if (!stop_robot) {
     cobot->stop(false);
     test_state = 0;

@@ -7,7 +7,8 @@
 // Each control cycle reads the robot state, runs one step of the test logic while the robot is
 // runnable (vibrationTest), stops the robot once when it stops being runnable, and publishes the
 // test state and the per-joint results into vb::GlobalValue. Without a connection it tries to
-// open one once a second; a connection opened so reads the motor data again, as init() does.
+// open one once a second; a connection opened so reads the motor data as init() does, until one
+// read has succeeded. A cycle without a robot state stops a running test only.
 //
 // Output: every line goes through ControlOutput (non-blocking while its writer runs).
 //
@@ -19,7 +20,10 @@
 // does the work of its current state and may move it on. States are numbered in tens, 99 is
 // finished (reported through the done flag or a per-joint flag on every call) and 999 failed
 // (left only by a reset). Each machine keeps its state in statics of its function, so one instance
-// of each exists per process, shared by all joints and all callers.
+// of each exists per process, shared by all joints and all callers. A task that cannot be
+// started or outlasts a generous bound counts as a task error; a machine that fails prints one
+// line on standard error, and a failed stage ends the test (command and test state 0, results
+// kept).
 //
 // Threads: everything runs on the control thread except init(), which runs on the configuring
 // thread before start(). The exchange with the web thread goes only through vb::GlobalValue and
@@ -150,6 +154,10 @@ class VibrationTestHandler : public RTT::TaskContext {
   bool activated[kJoints] = {};
   std::recursive_mutex cobot_mutex;
 
+  // Set by a stage called with start true while it is in its failure state (999), after it has
+  // reported the failure; the dispatcher then ends the test as a stop command would.
+  bool stage_failed = false;
+
   // This cycle's copies of the shared motor data, taken at the start of the cycle when the table
   // lock is free (else the previous cycle's copies stand). The stages read these instead of
   // vb::GlobalValue. axis_ratio_count is how many entries the shared list had (at most six).
@@ -200,6 +208,7 @@ class VibrationTestHandler : public RTT::TaskContext {
   void resetFileMachines(unsigned char const& joint);
   void activationStep(int joint);
   void stepStages();
+  void endFailedTest();
 
   std::vector<signed char> state_list_;  // reused: no allocation per cycle
   bool state_request_failed_ = false;    // the last robot-state request returned nothing
@@ -212,6 +221,7 @@ class VibrationTestHandler : public RTT::TaskContext {
   std::vector<short> received_stator_slots_;
   std::vector<short> received_ratios_;
   bool motor_data_pending_ = false;
+  bool motor_data_read_ = false;  // one request has delivered all three lists
 
   // ---- Private members added for the test stages (moves, traversal, scans, spectra) ----
 };

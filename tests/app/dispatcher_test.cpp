@@ -149,7 +149,9 @@ TEST(IdentificationReset, FailedClearingRetriedOnceASecond) {
   ASSERT_GT(cycles, 0);
   EXPECT_GT(cycles, 75 + 2 * 250);
   EXPECT_LT(cycles, 75 + 2 * 250 + 20);
+  // Each failure: the servo machine's own line, then the reset's.
   const std::string line =
+      "resetPhaseAndCurrent: joint 3 failed: the write of parameter 45 reported an error\n"
       "resetId: clearing the servo compensation of joint 3 failed; retrying in 1 s\n";
   EXPECT_EQ(err, line + line);
   for (int id : {43, 45, 26}) EXPECT_EQ(rig.sim.activeServoParam(3, id), 0);

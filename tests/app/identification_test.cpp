@@ -207,43 +207,172 @@ TEST(Identification, AllJointsInTurn) {
   }
 }
 
-// A task error in a stage holds the test in that stage: running, no further move, until stopped.
+// A stage that fails ends the test as a stop command would: one line on standard error from each
+// machine that failed, command and test state 0, the results found so far kept, no further move
+// or servo write, activation refused; a new start runs a clean test to the end.
 struct StageFault {
   const char* name;
-  TaskKind kind;
-  int nth;                         // servo tasks of the reset come first: four per joint
-  bool* (*flag)(StageComponent&);  // the flag that is never set
-  uint64_t moves;                  // moves made in all
+  bool (*due)(Harness&);  // when the fault is injected (checked after each cycle)
+  void (*inject)(vb::sim::SimController&);
+  const char* err;  // what standard error shows
+  int stages_done;  // stages finished before the failure: 0 none .. 3 the current scan
+  uint64_t moves;   // movej2 requests in all, a refused one included
+  long min_cycles;  // from the injection to the end of the test
+  long max_cycles;
+  bool restart;  // start again and check the new test's result
 };
+
+// Joint 1 in high-speed mode: motion tasks 1, 2 traversal, 3..33 phase scan, 34..41 current scan,
+// 42, 43 verification; servo tasks 1..4 the reset, then a write of three words and an apply per
+// compensation.
+constexpr unsigned kFaultJoint = 1;
+
+bool fromTheStart(Harness&) { return true; }
+bool traversalStarted(Harness& h) { return h.count("movej2") >= 1; }
+bool traversalDone(Harness& h) { return h.component->trav_done[kFaultJoint]; }
+bool currentScanDone(Harness& h) { return h.component->current_done[kFaultJoint]; }
+bool verificationStarted(Harness& h) { return h.count("movej2") >= 42; }
+
+// The bound of a move at 2 deg/s: 3 x 5.05 s + 10 s, in cycles (and the outward move before it).
+constexpr long kMoveLimit = 6288;
+constexpr long kMoveCycles = 1263;
+// The bound of a servo task: 10 s.
+constexpr long kServoLimit = 2500;
 
 class StageFailure : public ::testing::TestWithParam<StageFault> {};
 
-TEST_P(StageFailure, HoldsTheTest) {
+TEST_P(StageFailure, EndsTheTestWithTheResultsSoFar) {
   StageFault const f = GetParam();
   Harness h(topSpeedConfig());
-  unsigned const j = 1;
-  h.sim.failTask(static_cast<int>(j), f.kind, f.nth);
+  unsigned const j = kFaultJoint;
+  StageComponent& c = *h.component;
   startTest(static_cast<int>(j), true);
-  bool* const flag = f.flag(*h.component);
-  long const ran = h.runUntil([&] { return flag[j]; }, kOneJointCycles);
-  EXPECT_EQ(ran, -1);
-  EXPECT_EQ(publishedTestState(), 1);
+  testing::internal::CaptureStderr();
+  long injected_at = -1;
+  long cycles = 0;
+  bool running = false;
+  long const ran = h.runUntil(
+      [&] {
+        ++cycles;
+        if (injected_at < 0 && f.due(h)) {
+          f.inject(h.sim);
+          injected_at = cycles;
+        }
+        int const state = publishedTestState();
+        running = running || state == 1;
+        return injected_at >= 0 && running && state == 0;
+      },
+      kOneJointCycles);
+  std::string const err = testing::internal::GetCapturedStderr();
+  ASSERT_GT(ran, 0) << "the test did not end";
+  long const took = ran - injected_at;
+  EXPECT_GE(took, f.min_cycles);
+  EXPECT_LE(took, f.max_cycles);
+  EXPECT_EQ(err, f.err);
+  EXPECT_EQ(G::vb_test_cmd.load(), 0);
   EXPECT_EQ(h.count("movej2"), f.moves);
-  G::vb_test_cmd = 0;
-  h.cycle();
+
+  // The results so far, as they stood.
+  vb::sim::JointTruth const truth = h.truth(static_cast<int>(j));
+  bool const* const done[3] = {c.trav_done, c.phase_done, c.current_done};
+  for (int s = 0; s < 3; ++s) EXPECT_EQ(done[s][j], s < f.stages_done) << "stage " << s;
+  EXPECT_FALSE(c.verified[j]);
+  unsigned const feat[3] = {c.first_feat_order[j], c.second_feat_order[j], c.third_feat_order[j]};
+  double const phase[3] = {c.first_optimum_phase[j], c.second_optimum_phase[j],
+                           c.third_optimum_phase[j]};
+  double const current[3] = {c.first_optimum_current[j], c.second_optimum_current[j],
+                             c.third_optimum_current[j]};
+  for (int x = 0; x < 3; ++x) {
+    vb::sim::ComponentTruth const& t = truth.components[static_cast<size_t>(x)];
+    if (f.stages_done >= 1) {
+      EXPECT_EQ(feat[x], static_cast<unsigned>(t.order)) << x;
+    }
+    if (f.stages_done >= 2) {
+      EXPECT_NEAR(phase[x], t.optimum_phase, 1e-9) << x;
+    }
+    if (f.stages_done >= 3) {
+      EXPECT_NEAR(current[x], t.optimum_current, 1e-9) << x;
+    }
+  }
+  if (f.stages_done >= 1) {
+    EXPECT_EQ(c.max_vib_target_vel[j], kSpeedMax);
+  }
+
+  // Idle: nothing more reaches the robot, and the unverified joint cannot be activated.
+  h.forgetCalls();
+  G::vb_activate_param[j] = true;
+  for (int i = 0; i < 1000; ++i) h.cycle();
   EXPECT_EQ(publishedTestState(), 0);
+  EXPECT_FALSE(G::vb_activate_param[j].load());
+  EXPECT_EQ(h.count("movej2"), 0u);
+  EXPECT_EQ(h.count("set_servo_config"), 0u);
+  EXPECT_EQ(h.count("apply_servo_config"), 0u);
+
+  if (!f.restart) return;
+  h.sim.tasksNeverFinish(false);
+  G::vb_test_cmd = 1;
+  std::vector<int> const states = runToState(h, 2, kOneJointCycles);
+  EXPECT_EQ(states, (std::vector<int>{0, 1, 2}));
+  expectIdentified(h, j);
+}
+
+void failMotion(vb::sim::SimController& sim, int nth) {
+  sim.failTask(static_cast<int>(kFaultJoint), TaskKind::Motion, nth);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, StageFailure,
     ::testing::Values(
-        StageFault{"TraversalReturnMove", TaskKind::Motion, 2,
-                   [](StageComponent& c) { return c.trav_done; }, 2},
-        // Reset 4 servo tasks, then per phase value 3 writes and an apply: the 2nd value's apply.
-        StageFault{"PhaseScanServoWrite", TaskKind::Servo, 4 + 4 + 4,
-                   [](StageComponent& c) { return c.phase_done; }, 3},
-        StageFault{"CurrentScanMove", TaskKind::Motion, 2 + 31 + 1,
-                   [](StageComponent& c) { return c.current_done; }, 2 + 31 + 1}),
+        StageFault{"TraversalReturnMoveError", fromTheStart,
+                   [](vb::sim::SimController& sim) { failMotion(sim, 2); },
+                   "velocityTraversal: joint 1 failed: the return move reported an error\n", 0, 2,
+                   0, kOneJointCycles, false},
+        StageFault{"PhaseScanMoveError", fromTheStart,
+                   [](vb::sim::SimController& sim) { failMotion(sim, 3); },
+                   "vibrationPhaseId: joint 1 failed: the outward move reported an error\n", 1, 3,
+                   0, kOneJointCycles, false},
+        StageFault{"CurrentScanMoveError", fromTheStart,
+                   [](vb::sim::SimController& sim) { failMotion(sim, 2 + 31 + 2); },
+                   "vibrationCurrentId: joint 1 failed: the return move reported an error\n", 2,
+                   2 + 31 + 2, 0, kOneJointCycles, false},
+        StageFault{"VerificationMoveError", fromTheStart,
+                   [](vb::sim::SimController& sim) { failMotion(sim, 2 + 31 + 8 + 1); },
+                   "verifyIdResult: joint 1 failed: the outward move reported an error\n", 3,
+                   2 + 31 + 8 + 1, 0, kOneJointCycles, true},
+        // The apply of the phase scan's second value.
+        StageFault{"PhaseScanServoTaskError", fromTheStart,
+                   [](vb::sim::SimController& sim) {
+                     sim.failTask(static_cast<int>(kFaultJoint), TaskKind::Servo, 4 + 4 + 4);
+                   },
+                   "setPhaseAndCurrent: joint 1 failed: the apply reported an error\n"
+                   "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
+                   "servo drive\n",
+                   1, 3, 0, kOneJointCycles, true},
+        StageFault{"TraversalMoveThrows", traversalStarted,
+                   [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
+                   "velocityTraversal: joint 1 failed: the return move could not be started\n", 0,
+                   2, kMoveCycles - 5, kMoveCycles + 5, false},
+        StageFault{"VerificationMoveThrows", currentScanDone,
+                   [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
+                   "verifyIdResult: joint 1 failed: the outward move could not be started\n", 3,
+                   2 + 31 + 8 + 1, 0, 50, false},
+        StageFault{"TraversalMoveNeverFinishes", traversalStarted,
+                   [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
+                   "velocityTraversal: joint 1 failed: the return move did not finish within "
+                   "25.152 s\n",
+                   0, 2, kMoveLimit, kMoveLimit + kMoveCycles + 10, false},
+        StageFault{"PhaseScanServoTaskNeverFinishes", traversalDone,
+                   [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
+                   "setPhaseAndCurrent: joint 1 failed: the write of parameter 43 did not finish "
+                   "within 10 s\n"
+                   "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
+                   "servo drive\n",
+                   1, 2, kServoLimit, kServoLimit + 10, true},
+        StageFault{"VerificationMoveNeverFinishes", verificationStarted,
+                   [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
+                   "verifyIdResult: joint 1 failed: the return move did not finish within "
+                   "25.152 s\n",
+                   3, 2 + 31 + 8 + 2, kMoveLimit, kMoveLimit + kMoveCycles + 10, false}),
     [](auto const& info) { return std::string(info.param.name); });
 
 // The robot leaving the runnable state mid-test: one stop, test state 0; back again with the
@@ -321,8 +450,8 @@ TEST(Identification, StopDuringAllJointsLeavesFinishedJointsActivatable) {
   EXPECT_FALSE(G::vb_activate_param[2]);
 }
 
-// A servo task that never finishes holds the test; stopped and started again (the controller
-// working again), the test runs from the reset to the end.
+// A servo task that does not finish holds the test for up to 10 s of cycles; stopped within
+// them and started again (the controller working again), the test runs from the reset to the end.
 TEST(Identification, ServoTaskThatNeverFinishesThenStopAndStart) {
   Harness h(topSpeedConfig());
   unsigned const j = 5;

@@ -158,18 +158,28 @@ struct FailCase {
 
 class ServoTaskError : public testing::TestWithParam<FailCase> {};
 
-TEST_P(ServoTaskError, TakesTheFailureState) {
-  const FailCase& c = GetParam();
+// One of the two servo machines of joint 1 (the set machine with orders 8, 16, 18, phase 2.0 and
+// current 0.9), stepped by the test.
+struct ServoMachineRig {
+  bool reset_machine;
   Rig rig;
-  VibrationTestHandler& h = *rig.handler;
-  const unsigned char joint = 1;
-  const unsigned o1 = 8, o2 = 16, o3 = 18;
-  const double p = 2.0, cur = 0.9;
-  auto step = [&](bool start, bool& done) {
-    return c.reset_machine
+
+  int step(bool start, bool& done) {
+    const unsigned char joint = 1;
+    const unsigned o1 = 8, o2 = 16, o3 = 18;
+    const double p = 2.0, cur = 0.9;
+    VibrationTestHandler& h = *rig.handler;
+    return reset_machine
                ? h.resetPhaseAndCurrent(start, done, joint)
                : h.setPhaseAndCurrent(start, done, joint, o1, p, cur, o2, p, cur, o3, p, cur);
-  };
+  }
+};
+
+TEST_P(ServoTaskError, TakesTheFailureState) {
+  const FailCase& c = GetParam();
+  ServoMachineRig machine{c.reset_machine, Rig()};
+  Rig& rig = machine.rig;
+  auto step = [&](bool start, bool& done) { return machine.step(start, done); };
   bool done = false;
   step(false, done);
   rig.sim.clearCalls();
@@ -202,6 +212,68 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FailCase{false, 1, {43}, 0}, FailCase{false, 2, {43, 45}, 0},
                     FailCase{false, 4, {43, 45, 26}, 1}, FailCase{true, 1, {43}, 0},
                     FailCase{true, 3, {43, 45, 26}, 0}, FailCase{true, 4, {43, 45, 26}, 1}));
+
+// A request the SDK could not send (its error value as the task id) and a task that never
+// finishes count as task errors too: the machine fails, says so once on standard error, and
+// returns -1 from its next call on.
+struct UnfinishedCase {
+  const char* name;
+  bool reset_machine;
+  void (*fault)(sim::SimController&);
+  int first_failed;  // the first call that returns -1, counted from the reset
+  const char* line;
+};
+
+class ServoTaskUnfinished : public testing::TestWithParam<UnfinishedCase> {};
+
+TEST_P(ServoTaskUnfinished, TakesTheFailureStateWithALine) {
+  const UnfinishedCase& c = GetParam();
+  ServoMachineRig machine{c.reset_machine, Rig()};
+  Rig& rig = machine.rig;
+  auto step = [&](bool start, bool& done) { return machine.step(start, done); };
+  bool done = false;
+  step(false, done);
+  c.fault(rig.sim);
+  testing::internal::CaptureStderr();
+  int calls = 0;
+  int result = 0;
+  while (result == 0 && calls < 5000) {
+    ++calls;
+    result = step(true, done);
+    EXPECT_FALSE(done);
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(step(true, done), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+  EXPECT_EQ(calls, c.first_failed);
+  rig.sim.tasksNeverFinish(false);
+  step(false, done);
+  EXPECT_EQ(step(true, done), 0);
+}
+
+// After the reset: call 1 moves on, then a write and its polls per slot, then the apply. Servo
+// tasks are given 2500 polls (10 s of cycles).
+INSTANTIATE_TEST_SUITE_P(
+    Tasks, ServoTaskUnfinished,
+    testing::Values(
+        UnfinishedCase{"WriteNotSent", false,
+                       [](sim::SimController& sim) { sim.throwOnMethod("set_servo_config", 1); }, 4,
+                       "setPhaseAndCurrent: joint 1 failed: the write of parameter 43 could not "
+                       "be started\n"},
+        UnfinishedCase{"ApplyNotSent", true,
+                       [](sim::SimController& sim) { sim.throwOnMethod("apply_servo_config", 1); },
+                       10,
+                       "resetPhaseAndCurrent: joint 1 failed: the apply could not be started\n"},
+        UnfinishedCase{"WriteNeverFinishes", false,
+                       [](sim::SimController& sim) { sim.tasksNeverFinish(true); }, 2504,
+                       "setPhaseAndCurrent: joint 1 failed: the write of parameter 43 did not "
+                       "finish within 10 s\n"},
+        UnfinishedCase{"ResetWriteNeverFinishes", true,
+                       [](sim::SimController& sim) { sim.tasksNeverFinish(true); }, 2504,
+                       "resetPhaseAndCurrent: joint 1 failed: the write of parameter 43 did not "
+                       "finish within 10 s\n"}),
+    [](testing::TestParamInfo<UnfinishedCase> const& info) {
+      return std::string(info.param.name);
+    });
 
 using FileParams = std::map<sim::FileParamKey, double>;
 

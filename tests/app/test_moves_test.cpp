@@ -38,7 +38,7 @@ class TestMovesTest : public ::testing::Test {
   MovePoll pollOnce(unsigned joint, double speed) {
     tick();
     sim.clearCalls();
-    return vb::pollTestMove(*cobot, ret, joint, speed, samples);
+    return vb::pollTestMove(*cobot, move, joint, speed, samples);
   }
 
   std::vector<std::string> requestsOfLastPoll() const {
@@ -57,14 +57,14 @@ class TestMovesTest : public ::testing::Test {
   }
 
   bool startOutward(unsigned joint = kJoint, double travel = kTravel, double speed = kSpeed) {
-    return vb::startOutwardMove(*cobot, joint, travel, speed, start_joints, ret);
+    return vb::startOutwardMove(*cobot, joint, travel, speed, start_joints, move);
   }
 
   vb::sim::SimController sim;
   std::unique_ptr<OvraRPC::OvraCobot> cobot;
   std::vector<double> start_joints;
   std::vector<double> samples;
-  int ret = 0;
+  vb::TestMove move;
 };
 
 std::string text(double v) {
@@ -98,7 +98,7 @@ TEST_F(TestMovesTest, OutwardAndReturnTargets) {
   ASSERT_EQ(result, MovePoll::kFinished);
 
   sim.clearCalls();
-  vb::startReturnMove(*cobot, start_joints, kSpeed, ret);
+  vb::startReturnMove(*cobot, start_joints, kTravel, kSpeed, move);
   moves = sim.callsOf("movej2");
   ASSERT_EQ(moves.size(), 1u);
   EXPECT_EQ(moves[0].args,
@@ -170,10 +170,10 @@ TEST_F(TestMovesTest, FinishedAtTheFirstPollGivesNoSample) {
 // A failed position read starts nothing; the next attempt moves.
 TEST_F(TestMovesTest, FailedPositionReadStartsNoMove) {
   sim.throwOnMethod("get_actual_joints_position", 1);
-  ret = 77;
+  move.ret = 77;
   EXPECT_FALSE(startOutward());
   EXPECT_EQ(sim.callCount("movej2"), 0u);
-  EXPECT_EQ(ret, 77);
+  EXPECT_EQ(move.ret, 77);
   EXPECT_TRUE(startOutward());
   EXPECT_EQ(sim.callCount("movej2"), 1u);
   // A joint the controller does not report is never moved either.
@@ -232,6 +232,36 @@ TEST_F(TestMovesTest, StandstillWhileRunningIsSampled) {
   ASSERT_TRUE(startOutward(kJoint, 0.0));
   for (int i = 0; i < 5; ++i) EXPECT_EQ(pollOnce(kJoint, kSpeed), MovePoll::kWaiting);
   ASSERT_EQ(samples.size(), 5u);
+}
+
+// A move the SDK could not start (its error value as the task id) fails at its first poll,
+// without asking the controller about task -1.
+TEST_F(TestMovesTest, AMoveThatCouldNotBeStartedFailsAtOnce) {
+  sim.throwOnMethod("movej2", 1);
+  ASSERT_TRUE(startOutward());
+  EXPECT_EQ(move.ret, -1);
+  EXPECT_EQ(pollOnce(kJoint, kSpeed), MovePoll::kFailed);
+  EXPECT_EQ(move.fault, vb::TaskFault::kNotStarted);
+  EXPECT_TRUE(requestsOfLastPoll().empty());
+}
+
+// A move reported running for ever fails after three times its nominal duration and 10 s of
+// polls: 10 degrees at 2 deg/s last 5.05 s, so 25.15 s, 6288 cycles.
+TEST_F(TestMovesTest, AMoveThatNeverFinishesFailsAfterItsLimit) {
+  EXPECT_EQ(vb::movePollLimit(kTravel, kSpeed), 6288);
+  EXPECT_EQ(vb::movePollLimit(kTravel, kSpeed / 4), 17538);  // 0.5 deg/s: 70.15 s
+  EXPECT_EQ(vb::movePollLimit(kTravel, 0.0), 86400 * 250);   // no speed: a day
+  sim.tasksNeverFinish(true);
+  ASSERT_TRUE(startOutward());
+  MovePoll result{};
+  EXPECT_EQ(pollToEnd(kJoint, kSpeed, result), 6289);
+  EXPECT_EQ(result, MovePoll::kFailed);
+  EXPECT_EQ(move.fault, vb::TaskFault::kTimedOut);
+  EXPECT_TRUE(requestsOfLastPoll().empty());
+  // A new move starts its own count.
+  ASSERT_TRUE(startOutward());
+  EXPECT_EQ(pollOnce(kJoint, kSpeed), MovePoll::kWaiting);
+  EXPECT_EQ(move.fault, vb::TaskFault::kNone);
 }
 
 TEST(RootMeanSquare, OfSamples) {
