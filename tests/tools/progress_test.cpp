@@ -315,6 +315,24 @@ TEST_F(FileTailTest, MissingFile) {
   EXPECT_EQ(poll(tail), std::vector<std::string>{"first"}) << "a file that comes later: whole";
 }
 
+TEST(ProgressText, StageFailureLines) {
+  const struct {
+    const char* line;
+    bool failure;
+  } cases[] = {
+      {"velocityTraversal: joint 1 failed: the return move reported an error", true},
+      {"verifyIdResult: joint 0 failed: the outward move could not be started", true},
+      {"setPhaseAndCurrent: joint 5 failed: the write of parameter 43 did not finish", true},
+      {"resetId: clearing the servo compensation of joint 2 failed; retrying in 1 s", false},
+      {"velocityTraversal: joint 6 failed: x", false},
+      {": joint 1 failed: x", false},
+      {"a b: joint 1 failed: x", false},
+      {"velocityTraversal: joint 1 failed", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isStageFailure(c.line), c.failure) << c.line;
+}
+
 }  // namespace
 }  // namespace tools
 }  // namespace vb

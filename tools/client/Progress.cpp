@@ -1,6 +1,7 @@
 #include "Progress.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -263,6 +264,18 @@ ProgressView ProgressEstimate::at(double t) const {
   }
   v.left = std::max(0.0, (segments_.back().end - p) * scale_);
   return v;
+}
+
+bool isStageFailure(const std::string& line) {
+  // "<machine>: joint <0..5> failed: <cause>"
+  const std::size_t colon = line.find(": joint ");
+  if (colon == std::string::npos || colon == 0) return false;
+  for (std::size_t i = 0; i < colon; ++i) {
+    if (!std::isalpha(static_cast<unsigned char>(line[i]))) return false;
+  }
+  const std::size_t digit = colon + 8;
+  return line.size() > digit && line[digit] >= '0' && line[digit] <= '5' &&
+         line.compare(digit + 1, 9, " failed: ") == 0;
 }
 
 const char* stageName(Stage stage) {

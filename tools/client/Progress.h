@@ -79,6 +79,9 @@ class ProgressEstimate {
 };
 
 const char* stageName(Stage stage);
+// True for the line the program prints when a stage of the test fails and ends the test, e.g.
+// "verifyIdResult: joint 1 failed: the outward move could not be started".
+bool isStageFailure(const std::string& line);
 // "m:ss", or "h:mm:ss" from one hour on; "?" for a negative or not finite time.
 std::string formatDuration(double seconds);
 // One line, e.g. "joint 0, phase scan: move 12/31 at 2.0 deg/s, 1:05 elapsed, ~2:31 left": short,

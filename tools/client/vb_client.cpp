@@ -34,7 +34,8 @@ const char* const kUsage =
     "      the test, which leaves the program idle with the results kept for activation;\n"
     "      with --truth (the output of robot_sim --truth) also the simulator's ground truth,\n"
     "      and exit status 4 when the result does not match it; with --log (the program's\n"
-    "      output as a file) the progress follows the stage ends that the program prints\n"
+    "      output as a file) the progress follows the stage ends that the program prints,\n"
+    "      and a stage that fails and ends the test ends the run with its line (status 3)\n"
     "  activate J       ask the program to write joint J's identified compensation\n"
     "  deactivate J     ask the program to clear joint J's compensation\n"
     "  update           print one \"update\" reply\n"
@@ -324,6 +325,7 @@ int runTest(Session& s, const Options& o) {
   std::string last_stage;
   double last_line = -kPlainEvery;
   std::vector<std::string> lines;
+  std::string failure;
   while (!g_interrupted) {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -332,8 +334,13 @@ int runTest(Session& s, const Options& o) {
     progress.testState(state, elapsed);
     lines.clear();
     if (!o.log_file.empty()) log.poll(&lines);
-    for (const std::string& line : lines) progress.programLine(line, elapsed);
+    for (const std::string& line : lines) {
+      progress.programLine(line, elapsed);
+      if (vb::tools::isStageFailure(line)) failure = line;
+    }
     if (state == 2) break;
+    // A failed stage ends the test: the program goes idle and says why.
+    if (state == 0 && !failure.empty()) break;
     if (elapsed > timeout) break;
     const vb::tools::ProgressView view = progress.at(elapsed);
     const std::string text = vb::tools::formatProgress(view);
@@ -351,6 +358,10 @@ int runTest(Session& s, const Options& o) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
   if (tty) std::printf("\n");
+  if (state == 0 && !failure.empty()) {
+    std::fprintf(stderr, "vb_client: the test failed and ended: %s\n", failure.c_str());
+    return 3;
+  }
   if (state != 2) {
     s.simple("stopTest");
     std::fprintf(stderr, "vb_client: test %s\n",
