@@ -1,5 +1,7 @@
 #include "WebServer.h"
 
+#include <malloc.h>
+
 #include <functional>
 #include <string>
 
@@ -168,6 +170,18 @@ void WebServer::close_unread(server* s, const server::connection_ptr& con) {
     websocketpp::lib::asio::error_code ignored;
     con->get_raw_socket().set_option(websocketpp::lib::asio::socket_base::linger(true, 0), ignored);
     con->terminate(websocketpp::lib::error_code());
+    trim_soon();
+  });
+}
+
+// The replies queued for a connection are many small blocks, which the allocator keeps for the
+// web thread once freed; after a connection that was far behind, they go back to the system.
+void WebServer::trim_soon() {
+  if (_trim_pending) return;
+  _trim_pending = true;
+  _server.set_timer(kTrimDelayMs, [this](const websocketpp::lib::error_code& ec) {
+    _trim_pending = false;
+    if (!ec) malloc_trim(0);
   });
 }
 

@@ -90,12 +90,16 @@ class WebServer {
   static constexpr long kOpenTimeoutMs = 10000;
   // How long accepting waits after accept failed (no descriptors left, no kernel memory).
   static constexpr long kAcceptPauseMs = 100;
+  // From closing a connection that was far behind to giving its memory back (time for the
+  // connection to end).
+  static constexpr long kTrimDelayMs = 1000;
 
  private:
   void set_listen_result(unsigned short port);
   void accept_next();
   void on_accept(const server::connection_ptr& con, const websocketpp::lib::asio::error_code& ec);
   void close_unread(server* s, const server::connection_ptr& con);
+  void trim_soon();
 
   // A line that may come from a flood: printed at most once a minute.
   struct RareLine {
@@ -113,6 +117,7 @@ class WebServer {
   server::transport_type::acceptor_ptr _acceptor;
   // Connections being closed for not reading, until their close runs (web thread only).
   std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> _closing;
+  bool _trim_pending = false;
   RareLine _accept_failed_line;
   RareLine _at_cap_line;
   std::unique_ptr<std::thread> _thread;

@@ -60,5 +60,19 @@ std::string RawConnection::read(std::chrono::duration<double> timeout, const std
   return in_;
 }
 
+std::string websocketUpgrade(int port) {
+  return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+std::string shortTextFrame(const std::string& payload) {
+  std::string f;
+  f += static_cast<char>(0x81);
+  f += static_cast<char>(0x80 | (payload.size() & 0x7f));
+  f.append(4, '\0');  // the zero mask leaves the payload as it is
+  return f + payload;
+}
+
 }  // namespace test
 }  // namespace vb

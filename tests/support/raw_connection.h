@@ -30,5 +30,10 @@ class RawConnection {
   std::string in_;
 };
 
+// A websocket upgrade request without Origin, as a non-browser client sends it.
+std::string websocketUpgrade(int port);
+// A masked client text frame of a payload under 126 bytes.
+std::string shortTextFrame(const std::string& payload);
+
 }  // namespace test
 }  // namespace vb
