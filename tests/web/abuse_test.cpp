@@ -60,13 +60,15 @@ std::unique_ptr<Process> start_program(int* web_port, const std::string& nofile 
   return program;
 }
 
-// Connects, retrying while the web thread starts listening just after its listen line.
+// Connects once the program answers: its listen line comes just before the web thread listens.
 bool connect_client(WsClient& client, int port) {
-  std::string error;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (client.connect("127.0.0.1", port, 10, &error)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto until = Clock::now() + std::chrono::seconds(20);
+  while (!vb::webtest::http_request(static_cast<unsigned short>(port), "GET", "/") &&
+         Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  std::string error;
+  if (client.connect("127.0.0.1", port, 10, &error)) return true;
   ADD_FAILURE() << "no websocket connection: " << error;
   return false;
 }
