@@ -6,12 +6,14 @@
 // SIGUSR1 makes the idle main thread print the control cycle's lateness figures on stderr.
 #include <rtt/os/main.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <thrift/Thrift.h>  // GlobalOutput
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <rtt/Activity.hpp>
@@ -48,6 +50,17 @@ void printRpcError(const char* message) {
   vb::OutputLine(vb::OutputStream::kErr) << "Thrift: " << when << " " << message << '\n';
 }
 
+// Each web connection holds a descriptor; the web server caps them and pauses when none are
+// left, but the usual soft limit (1024) is far below what the system allows the process.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    std::fprintf(stderr, "cannot raise the descriptor limit: %s\n", std::strerror(errno));
+  }
+}
+
 void printCycleFigures(const RTT::Activity& activity) {
   const RTT::Activity::Figures f = activity.figures();
   std::fprintf(stderr,
@@ -74,6 +87,8 @@ int ORO_main_impl(int argc, char** argv) {
   } else {
     vb::GlobalValue::rootPath = "/home/TervinCobot/Halvane";
   }
+
+  raiseDescriptorLimit();
 
   // Blocked before any thread starts, so every thread inherits it and only the idle main thread
   // takes SIGUSR1 (in sigtimedwait below).

@@ -1,5 +1,6 @@
 // The JSON commands of the operator UI. Each handler holds _data_mutex for its whole command and
 // GlobalValue::table_mutex only while it copies tables in or out.
+#include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -165,6 +166,56 @@ std::string set_activation(rapidjson::Document& d, const char* task, bool value)
   gv::vb_activate_param[num].store(value);
   print_text(std::string(task) + ": " + std::to_string(num) + "\n");
   return ok_reply(d, task);
+}
+
+// Passes the parser's events on to the document, but ends the parse at the first value nested
+// deeper than kMaxJsonDepth: no command is nested deeply, and the rest of such a payload is then
+// never read nor built into a tree.
+class DepthLimit {
+ public:
+  explicit DepthLimit(rapidjson::Document& d) : d_(d) {}
+  bool Null() { return d_.Null(); }
+  bool Bool(bool b) { return d_.Bool(b); }
+  bool Int(int i) { return d_.Int(i); }
+  bool Uint(unsigned u) { return d_.Uint(u); }
+  bool Int64(std::int64_t i) { return d_.Int64(i); }
+  bool Uint64(std::uint64_t u) { return d_.Uint64(u); }
+  bool Double(double x) { return d_.Double(x); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) {
+    return d_.RawNumber(s, n, copy);
+  }
+  bool String(const char* s, rapidjson::SizeType n, bool copy) { return d_.String(s, n, copy); }
+  bool Key(const char* s, rapidjson::SizeType n, bool copy) { return d_.Key(s, n, copy); }
+  bool StartObject() { return ++depth_ <= WebServer::kMaxJsonDepth && d_.StartObject(); }
+  bool EndObject(rapidjson::SizeType n) {
+    --depth_;
+    return d_.EndObject(n);
+  }
+  bool StartArray() { return ++depth_ <= WebServer::kMaxJsonDepth && d_.StartArray(); }
+  bool EndArray(rapidjson::SizeType n) {
+    --depth_;
+    return d_.EndArray(n);
+  }
+
+ private:
+  rapidjson::Document& d_;
+  int depth_ = 0;
+};
+
+// Strict JSON, as the library's default parse, into d; false when the payload is not one JSON
+// value or is nested too deeply. The iterative parser does not recurse, so the web thread's
+// stack depth does not follow the payload's. c_str(): parsing stops at a NUL byte.
+bool parse_request(const std::string& payload, rapidjson::Document& d) {
+  bool ok = false;
+  auto generate = [&](rapidjson::Document& target) {
+    DepthLimit limit(target);
+    rapidjson::StringStream in(payload.c_str());
+    rapidjson::Reader reader;
+    ok = !reader.Parse<rapidjson::kParseIterativeFlag>(in, limit).IsError();
+    return ok;
+  };
+  d.Populate(generate);
+  return ok;
 }
 
 }  // namespace
@@ -349,10 +400,8 @@ std::optional<std::string> WebServer::handle_command(const std::string& payload)
   };
 
   rapidjson::Document d;
-  // The iterative parser accepts the same strict JSON without recursing, so a deeply nested
-  // payload cannot exhaust the web thread's stack. c_str(): parsing stops at a NUL byte.
-  d.Parse<rapidjson::kParseIterativeFlag>(payload.c_str());
-  const rapidjson::Value* task = d.HasParseError() ? nullptr : member(&d, "task");
+  const bool parsed = parse_request(payload, d);
+  const rapidjson::Value* task = parsed ? member(&d, "task") : nullptr;
   if (task == nullptr || !task->IsString()) {
     print_text("on_message recv a error format message\n\n");
     return std::nullopt;

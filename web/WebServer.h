@@ -12,10 +12,13 @@
 
 #include <rapidjson/document.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <websocketpp/config/asio_no_tls.hpp>
@@ -74,12 +77,49 @@ class WebServer {
 
   static std::mutex _data_mutex;
 
+  // What one client may take of the process, so that no client can starve the others or the
+  // control loop beside them. The largest legitimate command is well under 1 KiB.
+  static constexpr std::size_t kMaxMessageBytes = 64 * 1024;  // websocket message, HTTP body
+  static constexpr int kMaxJsonDepth = 32;
+  // A connection this far behind in reading its replies is closed.
+  static constexpr std::size_t kMaxUnsentBytes = 1024 * 1024;
+  // Connections held at once, handshaking or open; more are closed as soon as they are accepted.
+  static constexpr int kMaxConnections = 256;
+  // Until the websocket handshake is done or the HTTP answer is written.
+  static constexpr long kOpenTimeoutMs = 10000;
+  // How long accepting waits after accept failed (no descriptors left, no kernel memory).
+  static constexpr long kAcceptPauseMs = 100;
+  // From closing a connection that was far behind to giving its memory back (time for the
+  // connection to end).
+  static constexpr long kTrimDelayMs = 1000;
+
  private:
   void set_listen_result(unsigned short port);
+  void accept_next();
+  void on_accept(const server::connection_ptr& con, const websocketpp::lib::asio::error_code& ec);
+  void close_unread(server* s, const server::connection_ptr& con);
+  void trim_soon();
+
+  // A line that may come from a flood: printed at most once a minute.
+  struct RareLine {
+    void print(const std::string& text);
+    std::optional<std::chrono::steady_clock::time_point> last;
+  };
 
   unsigned short _port;
   OriginRule _origins;  // from the environment at construction
+  // Connection objects alive, each holding its socket (web thread only). Declared before
+  // _server: the connections still queued in its event loop count down when it goes.
+  int _connections = 0;
   server _server;
+  // The listening socket, taken from the endpoint when it binds; declared after _server so that
+  // it goes first.
+  server::transport_type::acceptor_ptr _acceptor;
+  // Connections being closed for not reading, until their close runs (web thread only).
+  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> _closing;
+  bool _trim_pending = false;
+  RareLine _accept_failed_line;
+  RareLine _at_cap_line;
   std::unique_ptr<std::thread> _thread;
 
   // Hand-over of the listen result from the web thread.

@@ -1,19 +1,25 @@
 // Load on the operator port while an identification runs: websocket clients polling "update",
-// HTTP clients fetching the UI files and one operator sending commands, for a fixed time. Checks
-// that the program survives, answers every request exactly once with valid JSON, serves every
-// file whole, and reports its resident size and the control cycle's lateness figures, next to
-// the same figures of a run without load.
+// HTTP clients fetching the UI files and one operator sending commands, for a fixed time; then
+// the same load with abusive clients beside it, each sending commands as fast as it can and
+// never reading a reply (reconnecting whenever the program closes it). Checks that the program
+// survives, answers every well-behaved request exactly once with valid JSON, serves every file
+// whole, and reports its resident size, the reply latency and the control cycle's lateness
+// figures side by side with those of a run without load.
 //
-// usage: load_bench [--clients N] [--rate HZ] [--http N] [--seconds S] [--no-baseline]
+// usage: load_bench [--clients N] [--rate HZ] [--http N] [--abusers N] [--seconds S]
+//                   [--no-baseline]
 // Exit status 0 when every check held, 1 otherwise.
 #include <rapidjson/document.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,6 +27,7 @@
 
 #include "WsClient.h"
 #include "harness.h"
+#include "raw_connection.h"
 
 namespace {
 
@@ -31,19 +38,44 @@ struct Options {
   int clients = 50;
   double rate = 20;
   int http = 4;  // threads, each fetching at 50 Hz
+  int abusers = 1;
   double seconds = 60;
   bool baseline = true;
 };
 
 struct Counts {
   std::atomic<long> sent{0}, valid{0}, invalid{0}, lost{0};
+
+  // Round-trip times of the answered requests, in ms.
+  void took(Clock::time_point start) {
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ms_.push_back(ms);
+  }
+  // The q-quantile of the round-trip times; NaN without any.
+  double quantile(double q) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ms_.empty()) return std::nan("");
+    std::vector<double> sorted = ms_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[static_cast<std::size_t>(q * static_cast<double>(sorted.size() - 1))];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<double> ms_;
 };
 
-long rssKb(pid_t pid) {
+struct AbuseCounts {
+  std::atomic<long> connections{0}, closed_by_program{0}, frames{0};
+};
+
+// A field of /proc/PID/status in kB ("VmRSS", "VmHWM").
+long statusKb(pid_t pid, const std::string& field) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   return -1;
 }
 
@@ -85,8 +117,9 @@ std::string fileText(const std::string& path) {
 struct Phase {
   std::string name;
   std::string figures;  // the program's "cycle figures:" line at the end
-  long rss_before = -1, rss_after = -1;
+  long rss_before = -1, rss_after = -1, rss_peak = -1;
   Counts updates, commands, http;
+  AbuseCounts abuse;
   bool alive = false;
   int state_after = -1;
 };
@@ -116,9 +149,10 @@ void pollUpdates(int port, const Options& o, Clock::time_point end, Counts& c) {
     std::this_thread::sleep_until(next);
     std::string reply;
     ++c.sent;
+    const auto start = Clock::now();
     if (!ws.request("{\"task\":\"update\",\"id\":" + std::to_string(++id) + "}", &reply, 5.0)) {
       ++c.lost;
-    } else if (validUpdate(reply, id)) {
+    } else if (c.took(start), validUpdate(reply, id)) {
       ++c.valid;
     } else {
       ++c.invalid;
@@ -145,9 +179,10 @@ void sendCommands(int port, Clock::time_point end, Counts& c) {
     ++id;
     ++c.sent;
     const std::string text = "{\"id\":" + std::to_string(id) + "," + commands[id % 3] + "}";
+    const auto start = Clock::now();
     if (!ws.request(text, &reply, 5.0)) {
       ++c.lost;
-    } else if (success(reply, id)) {
+    } else if (c.took(start), success(reply, id)) {
       ++c.valid;
     } else {
       ++c.invalid;
@@ -163,10 +198,12 @@ void fetchFiles(int port, Clock::time_point end, Counts& c) {
   for (unsigned i = 0; Clock::now() < end; ++i) {
     const bool page = i % 2 == 0;
     ++c.sent;
+    const auto start = Clock::now();
     const std::string r = vb::e2e::httpGet(port, page ? "/" : "/img/logo.svg", Seconds(5));
     if (r.empty()) {
       ++c.lost;
-    } else if (vb::e2e::httpStatus(r) == 200 && vb::e2e::httpBody(r) == (page ? index : logo)) {
+    } else if (c.took(start),
+               vb::e2e::httpStatus(r) == 200 && vb::e2e::httpBody(r) == (page ? index : logo)) {
       ++c.valid;
     } else {
       ++c.invalid;
@@ -175,7 +212,29 @@ void fetchFiles(int port, Clock::time_point end, Counts& c) {
   }
 }
 
-void runPhase(Phase& p, const Options& o, bool load) {
+// Commands as fast as the connection takes them, no reply ever read; a new connection whenever
+// the program closes one.
+void abuse(int port, Clock::time_point end, AbuseCounts& c) {
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) batch += vb::test::shortTextFrame(R"({"task":"update"})");
+  while (Clock::now() < end) {
+    vb::test::RawConnection raw(port);
+    if (!raw.ok() || !raw.send(vb::test::websocketUpgrade(port)) ||
+        raw.read(Seconds(10), "\r\n\r\n").find(" 101 ") == std::string::npos) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    ++c.connections;
+    bool open = true;
+    while (open && Clock::now() < end) {
+      open = raw.send(batch);
+      if (open) c.frames += 1000;
+    }
+    if (!open) ++c.closed_by_program;
+  }
+}
+
+void runPhase(Phase& p, const Options& o, bool load, bool abusive) {
   const int web = vb::e2e::freePort();
   const int controller = vb::e2e::freePort();
   auto sim = vb::e2e::startSim(controller);
@@ -189,7 +248,7 @@ void runPhase(Phase& p, const Options& o, bool load) {
   run->quiet();
   vb::e2e::Observer observer(web);
   observer.waitForState(1, Seconds(60));
-  p.rss_before = rssKb(program->pid());
+  p.rss_before = statusKb(program->pid(), "VmRSS");
 
   const Clock::time_point end =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(o.seconds));
@@ -199,10 +258,14 @@ void runPhase(Phase& p, const Options& o, bool load) {
       threads.emplace_back(pollUpdates, web, std::cref(o), end, std::ref(p.updates));
     for (int i = 0; i < o.http; ++i) threads.emplace_back(fetchFiles, web, end, std::ref(p.http));
   }
+  if (abusive) {
+    for (int i = 0; i < o.abusers; ++i) threads.emplace_back(abuse, web, end, std::ref(p.abuse));
+  }
   threads.emplace_back(sendCommands, web, end, std::ref(p.commands));
   for (std::thread& t : threads) t.join();
 
-  p.rss_after = rssKb(program->pid());
+  p.rss_after = statusKb(program->pid(), "VmRSS");
+  p.rss_peak = statusKb(program->pid(), "VmHWM");
   p.figures = figures(*program, 1);
   p.alive = program->running();
   p.state_after = observer.testState();
@@ -210,24 +273,33 @@ void runPhase(Phase& p, const Options& o, bool load) {
   run->wait(Seconds(30));
 }
 
-void printCounts(const char* what, const Counts& c) {
-  std::printf("  %-9s sent %7ld  valid %7ld  invalid %ld  lost %ld\n", what, c.sent.load(),
-              c.valid.load(), c.invalid.load(), c.lost.load());
+void printCounts(const char* what, Counts& c) {
+  std::printf(
+      "  %-9s sent %7ld  valid %7ld  invalid %ld  lost %ld  ms p50 %.3f p99 %.3f max %.3f\n", what,
+      c.sent.load(), c.valid.load(), c.invalid.load(), c.lost.load(), c.quantile(0.5),
+      c.quantile(0.99), c.quantile(1.0));
 }
 
-bool report(const Phase& p, bool load) {
-  std::printf("%s:\n  %s\n  resident size: %ld kB before, %ld kB after\n", p.name.c_str(),
-              p.figures.c_str(), p.rss_before, p.rss_after);
+bool report(Phase& p, bool load, bool abusive) {
+  std::printf("%s:\n  %s\n  resident size: %ld kB before, %ld kB after, %ld kB at the most\n",
+              p.name.c_str(), p.figures.c_str(), p.rss_before, p.rss_after, p.rss_peak);
   if (load) {
     printCounts("updates", p.updates);
     printCounts("http", p.http);
   }
   printCounts("commands", p.commands);
+  if (abusive) {
+    std::printf("  abusers   connections %ld  closed by the program %ld  commands written %ld\n",
+                p.abuse.connections.load(), p.abuse.closed_by_program.load(),
+                p.abuse.frames.load());
+  }
   bool ok = p.alive && p.state_after == 1 && p.commands.invalid == 0 && p.commands.lost == 0 &&
             p.commands.valid > 0;
   if (load)
     ok = ok && p.updates.invalid == 0 && p.updates.lost == 0 && p.updates.valid > 0 &&
          p.http.invalid == 0 && p.http.lost == 0 && p.http.valid > 0;
+  // Every abusive connection that got far enough behind was closed.
+  if (abusive) ok = ok && p.abuse.connections > 0 && p.abuse.closed_by_program > 0;
   std::printf("  program %s, test state %d afterwards: %s\n", p.alive ? "running" : "ENDED",
               p.state_after, ok ? "ok" : "FAILED");
   return ok;
@@ -245,6 +317,8 @@ bool parse(int argc, char** argv, Options* o) {
       o->rate = std::atof(argv[++i]);
     } else if (a == "--http" && has_value) {
       o->http = std::atoi(argv[++i]);
+    } else if (a == "--abusers" && has_value) {
+      o->abusers = std::atoi(argv[++i]);
     } else if (a == "--seconds" && has_value) {
       o->seconds = std::atof(argv[++i]);
     } else {
@@ -252,32 +326,63 @@ bool parse(int argc, char** argv, Options* o) {
     }
   }
   return o->clients >= 0 && o->clients <= 500 && o->rate > 0 && o->rate <= 1000 && o->http >= 0 &&
-         o->http <= 64 && o->seconds > 0 && o->seconds <= 3600;
+         o->http <= 64 && o->abusers >= 0 && o->abusers <= 64 && o->seconds > 0 &&
+         o->seconds <= 3600;
 }
 
 }  // namespace
+
+// One row of the side-by-side table: a figure of each phase.
+template <class Figure>
+void row(const char* label, const std::vector<std::unique_ptr<Phase>>& phases, Figure figure) {
+  std::printf("  %-22s", label);
+  for (const auto& p : phases) std::printf(" %16.3f", figure(*p));
+  std::printf("\n");
+}
 
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, &o)) {
     std::fprintf(stderr,
-                 "usage: load_bench [--clients N] [--rate HZ] [--http N] [--seconds S] "
-                 "[--no-baseline]\n");
+                 "usage: load_bench [--clients N] [--rate HZ] [--http N] [--abusers N] "
+                 "[--seconds S] [--no-baseline]\n");
     return 2;
   }
+  const std::string window = " (" + std::to_string(static_cast<int>(o.seconds)) + " s)";
+  const std::string load = std::to_string(o.clients) + " websocket clients at " +
+                           std::to_string(static_cast<int>(o.rate)) + " Hz, " +
+                           std::to_string(o.http) + " HTTP clients at 50 Hz";
+  std::vector<std::unique_ptr<Phase>> phases;
+  std::vector<std::string> columns;
   bool ok = true;
-  if (o.baseline) {
-    Phase quiet;
-    quiet.name = "without load (" + std::to_string(static_cast<int>(o.seconds)) + " s)";
-    runPhase(quiet, o, false);
-    ok = report(quiet, false) && ok;
+  auto run = [&](const std::string& name, const std::string& column, bool loaded, bool abusive) {
+    phases.push_back(std::make_unique<Phase>());
+    Phase& p = *phases.back();
+    p.name = name + window;
+    columns.push_back(column);
+    runPhase(p, o, loaded, abusive);
+    ok = report(p, loaded, abusive) && ok;
+  };
+  if (o.baseline) run("without load", "without load", false, false);
+  run("with load: " + load, "with load", true, false);
+  if (o.abusers > 0) {
+    run("with load and " + std::to_string(o.abusers) + " abusive clients: " + load,
+        "load + abusers", true, true);
   }
-  Phase loaded;
-  loaded.name = "with load: " + std::to_string(o.clients) + " websocket clients at " +
-                std::to_string(static_cast<int>(o.rate)) + " Hz, " + std::to_string(o.http) +
-                " HTTP clients at 50 Hz (" + std::to_string(static_cast<int>(o.seconds)) + " s)";
-  runPhase(loaded, o, true);
-  ok = report(loaded, true) && ok;
+
+  std::printf("side by side:\n  %-22s", "");
+  for (const std::string& c : columns) std::printf(" %16s", c.c_str());
+  std::printf("\n");
+  row("resident kB, after", phases, [](Phase& p) { return static_cast<double>(p.rss_after); });
+  row("resident kB, at most", phases, [](Phase& p) { return static_cast<double>(p.rss_peak); });
+  row("update ms, p50", phases, [](Phase& p) { return p.updates.quantile(0.5); });
+  row("update ms, p99", phases, [](Phase& p) { return p.updates.quantile(0.99); });
+  row("update ms, max", phases, [](Phase& p) { return p.updates.quantile(1.0); });
+  row("command ms, p50", phases, [](Phase& p) { return p.commands.quantile(0.5); });
+  row("command ms, p99", phases, [](Phase& p) { return p.commands.quantile(0.99); });
+  row("command ms, max", phases, [](Phase& p) { return p.commands.quantile(1.0); });
+  row("HTTP file ms, p50", phases, [](Phase& p) { return p.http.quantile(0.5); });
+  row("HTTP file ms, p99", phases, [](Phase& p) { return p.http.quantile(0.99); });
   std::printf("%s\n", ok ? "load: all checks held" : "load: CHECKS FAILED");
   return ok ? 0 : 1;
 }

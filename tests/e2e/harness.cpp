@@ -1,8 +1,5 @@
 #include "harness.h"
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -73,51 +70,6 @@ int runClient(int web_port, const std::vector<std::string>& args, Seconds timeou
   const std::optional<int> status = client->wait(timeout);
   if (output) *output = client->output();
   return status.value_or(-1);
-}
-
-RawConnection::RawConnection(int port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
-
-RawConnection::~RawConnection() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-bool RawConnection::send(const std::string& bytes) {
-  std::size_t sent = 0;
-  while (fd_ >= 0 && sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return fd_ >= 0;
-}
-
-std::string RawConnection::read(Seconds timeout, const std::string& until) {
-  const auto end = Clock::now() + timeout;
-  while (fd_ >= 0 && !closed_ && Clock::now() < end &&
-         (until.empty() || in_.find(until) == std::string::npos)) {
-    pollfd p{fd_, POLLIN, 0};
-    const int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-    if (::poll(&p, 1, left > 0 ? left : 0) <= 0) break;
-    char buf[4096];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) {
-      closed_ = true;
-      break;
-    }
-    in_.append(buf, static_cast<std::size_t>(n));
-  }
-  return in_;
 }
 
 int httpStatus(const std::string& response) {

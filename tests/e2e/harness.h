@@ -19,6 +19,7 @@
 
 #include "WsClient.h"
 #include "process.h"
+#include "raw_connection.h"
 
 namespace vb {
 namespace e2e {
@@ -49,27 +50,8 @@ std::unique_ptr<Process> startClient(int web_port, const std::vector<std::string
 int runClient(int web_port, const std::vector<std::string>& args, Seconds timeout,
               std::string* output = nullptr);
 
-// A plain TCP connection to 127.0.0.1:port, for bytes no well-behaved client sends.
-class RawConnection {
- public:
-  explicit RawConnection(int port);
-  ~RawConnection();
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  // False once the peer has closed (a refused message may end the connection mid-send).
-  bool send(const std::string& bytes);
-  // Reads until what came holds `until` (with an empty one: until the peer closes), or the
-  // time-out passes; returns all that came so far.
-  std::string read(Seconds timeout, const std::string& until = "");
-  bool closed() const { return closed_; }
-
- private:
-  int fd_ = -1;
-  bool closed_ = false;
-  std::string in_;
-};
+// A plain TCP connection, for bytes no well-behaved client sends.
+using test::RawConnection;
 
 // The status code of an HTTP response (0 when it is none) and its body.
 int httpStatus(const std::string& response);
