@@ -14,10 +14,6 @@ namespace {
 constexpr int kSlotParam[3] = {43, 45, 26};
 const std::string kFileParamName[3] = {"VB_PARAM_1", "VB_PARAM_2", "VB_PARAM_3"};
 
-constexpr int kTaskFinished = 4;
-constexpr int kTaskError = 6;
-constexpr int kSdkError = -1;  // the task id of a request that failed in the SDK
-
 // A servo task finishes within a few cycles; one still not finished after 10 s of polls never will.
 constexpr long kServoPollLimit = 2500;
 constexpr double kServoPollSeconds = kServoPollLimit * kSamplePeriod;

@@ -9,14 +9,6 @@
 namespace vb {
 namespace {
 
-constexpr int kTaskRunning = 1;
-constexpr int kTaskFinished = 4;
-constexpr int kTaskError = 6;
-constexpr int kSdkError = -1;  // what the SDK's int calls return when the request failed
-
-// Acceleration of every test move, relative to its speed.
-constexpr double kAccelerationPerSpeed = 20.0;
-
 // Reused lists of the control thread, so that a cycle's requests do not allocate once they have
 // grown to the joint count.
 struct MoveLists {

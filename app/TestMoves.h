@@ -13,6 +13,8 @@
 
 #include <vector>
 
+#include "TestSchedule.h"
+
 namespace OvraRPC {
 class OvraCobot;
 }
@@ -28,8 +30,11 @@ enum class MovePoll {
   kFailed     // the controller reports the task in error
 };
 
-// Velocity errors of one test move are sampled at the control period.
-constexpr double kSamplePeriod = 0.004;
+// Task state codes of the controller, and the task id of a request that failed in the SDK.
+constexpr int kTaskRunning = 1;
+constexpr int kTaskFinished = 4;
+constexpr int kTaskError = 6;
+constexpr int kSdkError = -1;
 
 // Why a task of a test move or a servo write counts as failed.
 enum class TaskFault {

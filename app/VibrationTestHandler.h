@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSchedule.h"
+
 namespace OvraRPC {
 class OvraCobot;
 }
@@ -167,19 +169,6 @@ class VibrationTestHandler : public RTT::TaskContext {
 
   // Cycles between two connection attempts from the control thread: one second.
   static constexpr int kReconnectCycles = 250;
-
-  // Arguments of the stages (radians, rad/s; phases and currents in the drive's units).
-  static constexpr double kTravel = 0.17453292519943295;       // 10 deg
-  static constexpr double kSpeedStart = 0.008726646259971648;  // 0.5 deg/s
-  static constexpr double kSpeedMax = 0.03490658503988659;     // 2 deg/s
-  static constexpr double kSpeedStep = 0.0017453292519943296;  // 0.1 deg/s
-  static constexpr double kPhaseScanCurrent = 1.2;
-  static constexpr double kPhaseStart = 0.0;
-  static constexpr double kPhaseMax = 6.2;
-  static constexpr double kPhaseStep = 0.2;
-  static constexpr double kCurrentStart = 0.0;
-  static constexpr double kCurrentMax = 2.1;
-  static constexpr double kCurrentStep = 0.3;
 
  private:
   // The stored motor data of the six joints, as printed after they are stored.

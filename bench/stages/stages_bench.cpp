@@ -111,7 +111,7 @@ Run identify(unsigned joint, bool high_speed) {
   run.wall_seconds = std::chrono::duration<double>(Clock::now() - wall_start).count();
   run.sim_seconds = sim.simTime() - t_start;
   run.moves = speeds.size();
-  for (double v : speeds) run.move_seconds += moveSeconds(vb::VibrationTestHandler::kTravel, v);
+  for (double v : speeds) run.move_seconds += moveSeconds(vb::kTravel, v);
   run.analysis_us = component.analysis_us;
   run.samples = component.analysis_samples;
   G::vb_test_cmd = 0;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "TestSchedule.h"
+
 namespace vb {
 namespace tools {
 
@@ -18,22 +20,20 @@ constexpr double kDegree = 3.141592653589793 / 180.0;
 constexpr int kAllJoints = 99;
 constexpr int kJoints = 6;
 
-// The test's fixed schedule, as the program runs it: every move 10 degrees at speed v with the
-// acceleration 20 v, the traversal's speed grid in rad/s, the scans' grids of values.
-constexpr double kTravelDeg = 10.0;
-constexpr double kSpeedStart = 0.008726646259971648;
-constexpr double kSpeedMax = 0.03490658503988659;
-constexpr double kSpeedStep = 0.0017453292519943296;
-constexpr double kCycle = 0.004;
+// The test's fixed schedule (TestSchedule.h) in the units shown: degrees and seconds.
+constexpr double kTravelDeg = kTravel / kDegree;
 // Three words and their apply, each a task polled in the cycle after it.
-constexpr double kServoWrite = 11 * kCycle;
+constexpr double kServoWrite = 11 * kSamplePeriod;
 // Zero words for every joint.
-constexpr double kReset = kJoints * kServoWrite + 2 * kCycle;
+constexpr double kReset = kJoints * kServoWrite + 2 * kSamplePeriod;
 // Until the traversal has found the worst speed of a normal-mode test: the middle of its grid.
 constexpr double kTypicalWorstDeg = 1.25;
 
-// d / v plus the two ramps of v / (20 v) each, and the cycles that start the move and see it end.
-double moveSeconds(double v_deg_s) { return kTravelDeg / v_deg_s + 0.05 + 3 * kCycle; }
+// d / v, plus v / a for the two ramps (a = kAccelerationPerSpeed v), and the cycles that start the
+// move and see it end.
+double moveSeconds(double v_deg_s) {
+  return kTravelDeg / v_deg_s + 1.0 / kAccelerationPerSpeed + 3 * kSamplePeriod;
+}
 
 // Values of a grid formed by repeated addition while not above the limit, as the stages form it.
 int gridCount(double start, double limit, double step) {
@@ -41,8 +41,8 @@ int gridCount(double start, double limit, double step) {
   for (double v = start; !(v > limit); v += step) ++n;
   return n;
 }
-const int kPhaseMoves = gridCount(0.0, 6.2, 0.2);
-const int kCurrentMoves = gridCount(0.0, 2.1, 0.3);
+const int kPhaseMoves = gridCount(kPhaseStart, kPhaseMax, kPhaseStep);
+const int kCurrentMoves = gridCount(kCurrentStart, kCurrentMax, kCurrentStep);
 constexpr int kVerificationMoves = 2;
 
 bool observable(Stage s) { return s == Stage::kTraversal || s == Stage::kVerification; }
