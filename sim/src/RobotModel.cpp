@@ -159,11 +159,14 @@ RobotModel::RobotModel(SimConfig config) : config_(std::move(config)), rng_(conf
   robot_states_[-std::numeric_limits<double>::infinity()] = config_.robot_state;
 }
 
-void RobotModel::updateJoint(int j, double t) {
+void RobotModel::updateJoint(int j, double t, bool held) {
   JointState& s = joints_[j];
   Profile& p = s.profile;
   const double before = s.position;
-  if (p.active) {
+  if (held) {
+    p.t0 += kControlPeriod;  // the profile stands still with the clock
+    s.speed = 0.0;
+  } else if (p.active) {
     const double tau = t - p.t0;
     double dist = 0.0;
     double speed = 0.0;
@@ -197,7 +200,22 @@ void RobotModel::updateJoint(int j, double t) {
 void RobotModel::advance() {
   ++ticks_;
   const double t = simTime();
-  for (int j = 0; j < kJoints; ++j) updateJoint(j, t);
+  const bool held = motionPaused();
+  if (held && motion_task_ != 0) tasks_[motion_task_].end_time += kControlPeriod;
+  for (int j = 0; j < kJoints; ++j) updateJoint(j, t, held);
+}
+
+bool RobotModel::motionPaused() const {
+  const double t = simTime() + kTimeEpsilon;
+  auto it = pauses_.upper_bound(t);
+  if (it == pauses_.begin()) return false;
+  --it;
+  return t < it->second;
+}
+
+bool RobotModel::motionAlive(const Task& task) const {
+  return task.state == TaskState::ST_Running &&
+         (task.never_finish || simTime() + kTimeEpsilon < task.end_time);
 }
 
 std::vector<int8_t> RobotModel::robotState() const {
@@ -215,6 +233,8 @@ bool RobotModel::countTask(int joint, TaskKind kind) {
 }
 
 int32_t RobotModel::movej2(const std::vector<double>& targets, double v, double a) {
+  auto alive = tasks_.find(motion_task_);
+  if (alive != tasks_.end() && motionAlive(alive->second)) ++overlapping_moves_;
   const int32_t id = next_task_id_++;
   Task task;
   task.kind = TaskKind::Motion;
@@ -224,7 +244,7 @@ int32_t RobotModel::movej2(const std::vector<double>& targets, double v, double 
       v > 0.0 && a > 0.0 &&
       std::all_of(targets.begin(), targets.end(), [](double x) { return std::isfinite(x); });
   if (!valid) {
-    task.state = kTaskError;
+    task.state = TaskState::ST_Error;
     tasks_[id] = task;
     return id;
   }
@@ -238,13 +258,13 @@ int32_t RobotModel::movej2(const std::vector<double>& targets, double v, double 
     }
   }
   if (fail) {
-    task.state = kTaskError;
+    task.state = TaskState::ST_Error;
     tasks_[id] = task;
     return id;
   }
   if (motion_task_ != 0) {
     Task& old = tasks_[motion_task_];
-    if (old.state == kTaskRunning) old.state = kTaskInterrupted;
+    if (old.state == TaskState::ST_Running) old.state = TaskState::ST_Interrupt;
   }
   double end = t0;
   for (int j = 0; j < kJoints; ++j) {
@@ -285,14 +305,15 @@ int32_t RobotModel::stop() {
   if (motion_task_ != 0) {
     Task& t = tasks_[motion_task_];
     const bool ended = simTime() + kTimeEpsilon >= t.end_time;
-    if (t.state == kTaskRunning && (t.never_finish || !ended)) t.state = kTaskStopped;
+    if (t.state == TaskState::ST_Running && (t.never_finish || !ended))
+      t.state = TaskState::ST_Stopped;
     motion_task_ = 0;
   }
   return 0;
 }
 
 void RobotModel::finishServoTask(Task& task) {
-  task.state = kTaskFinished;
+  task.state = TaskState::ST_Finished;
   JointState& s = joints_[task.joint];
   if (!task.apply) {
     s.pending[task.param_id] = task.value;
@@ -311,7 +332,7 @@ int32_t RobotModel::newServoTask(int joint, int param_id, int32_t value, bool ap
   task.kind = TaskKind::Servo;
   task.never_finish = never_finish_;
   if (joint < 0 || joint >= kJoints) {
-    task.state = kTaskError;
+    task.state = TaskState::ST_Error;
     tasks_[id] = task;
     return id;
   }
@@ -321,7 +342,7 @@ int32_t RobotModel::newServoTask(int joint, int param_id, int32_t value, bool ap
   task.value = value;
   task.queries_left = config_.servo_task_queries;
   if (countTask(joint, TaskKind::Servo)) {
-    task.state = kTaskError;
+    task.state = TaskState::ST_Error;
   } else if (!task.never_finish && task.queries_left == 0) {
     finishServoTask(task);
   }
@@ -337,11 +358,15 @@ int32_t RobotModel::applyServoConfig(int32_t axis) { return newServoTask(axis, 0
 
 int32_t RobotModel::taskState(int32_t id) {
   auto it = tasks_.find(id);
-  if (it == tasks_.end()) return kTaskUnknown;
+  if (it == tasks_.end()) return TaskState::ST_Idle;
   Task& t = it->second;
-  if (t.state != kTaskRunning || t.never_finish) return t.state;
+  if (t.state != TaskState::ST_Running) return t.state;
+  if (t.kind == TaskKind::Motion && id == motion_task_ && motionPaused()) {
+    return TaskState::ST_Paused;
+  }
+  if (t.never_finish) return t.state;
   if (t.kind == TaskKind::Motion) {
-    if (simTime() + kTimeEpsilon >= t.end_time) t.state = kTaskFinished;
+    if (simTime() + kTimeEpsilon >= t.end_time) t.state = TaskState::ST_Finished;
   } else if (t.queries_left > 0) {
     --t.queries_left;
   } else {
@@ -416,6 +441,11 @@ std::vector<int16_t> RobotModel::axisRatios() const {
 
 void RobotModel::setRobotStateAt(double sim_time, std::vector<int8_t> state) {
   robot_states_[sim_time] = std::move(state);
+}
+
+void RobotModel::pauseMotionAt(double sim_time, double seconds) {
+  if (!(seconds > 0.0) || !std::isfinite(sim_time)) return;
+  pauses_[sim_time] = sim_time + seconds;
 }
 
 void RobotModel::failTask(int joint, TaskKind kind, int nth) {

@@ -471,6 +471,10 @@ void SimController::tasksNeverFinish(bool never) {
   impl_->withLock([&](Impl& i) { i.model.setTasksNeverFinish(never); });
 }
 
+void SimController::pauseMotionAt(double sim_time, double seconds) {
+  impl_->withLock([&](Impl& i) { i.model.pauseMotionAt(sim_time, seconds); });
+}
+
 void SimController::setServoTaskQueries(int queries) {
   impl_->withLock([&](Impl& i) { i.model.setServoTaskQueries(queries); });
 }
@@ -555,6 +559,10 @@ double SimController::simTime() const {
 
 int SimController::taskCount(int joint, TaskKind kind) const {
   return impl_->withLock([&](Impl& i) { return i.model.taskCount(joint, kind); });
+}
+
+int SimController::overlappingMoves() const {
+  return impl_->withLock([&](Impl& i) { return i.model.overlappingMoves(); });
 }
 
 std::array<JointTruth, kJoints> SimController::groundTruth() const {

@@ -29,6 +29,7 @@ options:
   --robot-state-at T:LIST      from sim time T (s) report LIST, e.g. 5:6,0,5,1 or 5:4,0 or 5:
   --fail-task J:KIND:N         the Nth task (1-based) of joint J of KIND motion|servo ends in 6
   --tasks-never-finish         every task reports 1 forever
+  --pause-motion-at T:S        from sim time T motion tasks report 2 (paused) for S s, the arm still
   --servo-task-queries N       servo tasks report 1 for N queries before they finish
   --reply-delay-ms N           delay every reply by N ms
   --drop-connections-at T:S    at sim time T close every connection and refuse new ones for S s
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
   bool truth_only = false;
   std::vector<std::pair<double, std::vector<int8_t>>> states;
   std::vector<std::pair<double, double>> drops;
+  std::vector<std::pair<double, double>> pauses;
   std::vector<std::pair<std::string, int>> throws;
   struct FailSpec {
     int joint;
@@ -163,6 +165,12 @@ int main(int argc, char** argv) {
       failing.push_back({joint, kind, nth});
     } else if (a == "--tasks-never-finish") {
       never_finish = true;
+    } else if (a == "--pause-motion-at") {
+      const auto parts = split(value(), ':');
+      if (parts.size() != 2) fail("--pause-motion-at wants T:SECONDS");
+      const double seconds = toDouble(parts[1], a);
+      if (!(seconds > 0.0)) fail("--pause-motion-at wants SECONDS > 0");
+      pauses.emplace_back(toDouble(parts[0], a), seconds);
     } else if (a == "--servo-task-queries") {
       config.servo_task_queries = toInt(value(), a);
       if (config.servo_task_queries < 0) fail("--servo-task-queries must be >= 0");
@@ -205,6 +213,7 @@ int main(int argc, char** argv) {
   for (const auto& [t, list] : states) sim.setRobotStateAt(t, list);
   for (const auto& f : failing) sim.failTask(f.joint, f.kind, f.nth);
   for (const auto& [t, s] : drops) sim.dropConnectionsAt(t, s);
+  for (const auto& [t, s] : pauses) sim.pauseMotionAt(t, s);
   for (const auto& [m, n] : throws) sim.throwOnMethod(m, n);
   sim.tasksNeverFinish(never_finish);
   sim.setReplyDelay(std::chrono::milliseconds(reply_delay_ms));

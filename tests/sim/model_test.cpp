@@ -30,7 +30,7 @@ MoveResult runMove(RobotModel& m, int joint, double distance, double v) {
     ++r.ticks;
     r.peak_speed = std::max(r.peak_speed, std::fabs(m.targetSpeeds()[joint]));
     r.final_state = m.taskState(id);
-    if (r.final_state != kTaskRunning) break;
+    if (r.final_state != TaskState::ST_Running) break;
   }
   r.end_position = m.positions()[joint];
   return r;
@@ -49,7 +49,7 @@ TEST_P(MoveTiming, TakesTheTrapezoidalProfileDurationInSimulatedTime) {
   RobotModel m;
   const double start = m.positions()[1];
   const MoveResult r = runMove(m, 1, c.distance_deg * kDeg, c.speed_deg_s * kDeg);
-  EXPECT_EQ(r.final_state, kTaskFinished);
+  EXPECT_EQ(r.final_state, TaskState::ST_Finished);
   // Finished from the first query at or after the end of the profile.
   EXPECT_EQ(r.ticks, static_cast<int>(std::ceil(c.duration_s / kControlPeriod - 1e-9)));
   EXPECT_NEAR(r.end_position, start + c.distance_deg * kDeg, 1e-12);
@@ -90,9 +90,9 @@ TEST(Tasks, IdsAreFreshAndUnknownIdsReportZero) {
   const int32_t c = m.movej2(targets, 0.01, 0.2);
   EXPECT_LT(a, b);
   EXPECT_LT(b, c);
-  EXPECT_EQ(m.taskState(c + 1), kTaskUnknown);
-  EXPECT_EQ(m.taskState(-1), kTaskUnknown);
-  EXPECT_EQ(m.taskState(a), kTaskFinished);
+  EXPECT_EQ(m.taskState(c + 1), TaskState::ST_Idle);
+  EXPECT_EQ(m.taskState(-1), TaskState::ST_Idle);
+  EXPECT_EQ(m.taskState(a), TaskState::ST_Finished);
 }
 
 TEST(Tasks, StopHaltsTheJointWhereItStandsAndLeavesTheTaskStopped) {
@@ -101,11 +101,11 @@ TEST(Tasks, StopHaltsTheJointWhereItStandsAndLeavesTheTaskStopped) {
   targets[2] += 10.0 * kDeg;
   const int32_t id = m.movej2(targets, kDeg, 20.0 * kDeg);
   for (int i = 0; i < 100; ++i) m.advance();
-  EXPECT_EQ(m.taskState(id), kTaskRunning);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Running);
   const double where = m.positions()[2];
   m.stop();
   for (int i = 0; i < 3000; ++i) m.advance();
-  EXPECT_EQ(m.taskState(id), kTaskStopped);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Stopped);
   EXPECT_EQ(m.positions()[2], where);
   EXPECT_EQ(m.targetSpeeds()[2], 0.0);
 }
@@ -118,21 +118,21 @@ TEST(Tasks, ANewMoveInterruptsTheRunningOne) {
   m.advance();
   targets[0] = m.positions()[0] - 1.0 * kDeg;
   const int32_t second = m.movej2(targets, kDeg, 20.0 * kDeg);
-  EXPECT_EQ(m.taskState(first), kTaskInterrupted);
-  EXPECT_EQ(m.taskState(second), kTaskRunning);
+  EXPECT_EQ(m.taskState(first), TaskState::ST_Interrupt);
+  EXPECT_EQ(m.taskState(second), TaskState::ST_Running);
 }
 
 TEST(Tasks, InvalidMotionArgumentsGiveAnErrorTask) {
   RobotModel m;
   const std::vector<double> ok = m.positions();
   const std::vector<double> nan = {0, 0, NAN, 0, 0, 0};
-  EXPECT_EQ(m.taskState(m.movej2({}, 0.01, 0.2)), kTaskError);
-  EXPECT_EQ(m.taskState(m.movej2({0.0, 0.0}, 0.01, 0.2)), kTaskError);
-  EXPECT_EQ(m.taskState(m.movej2(nan, 0.01, 0.2)), kTaskError);
-  EXPECT_EQ(m.taskState(m.movej2(ok, 0.0, 0.2)), kTaskError);
-  EXPECT_EQ(m.taskState(m.movej2(ok, 0.01, -1.0)), kTaskError);
-  EXPECT_EQ(m.taskState(m.setServoConfig(6, 43, 1)), kTaskError);
-  EXPECT_EQ(m.taskState(m.applyServoConfig(-1)), kTaskError);
+  EXPECT_EQ(m.taskState(m.movej2({}, 0.01, 0.2)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.movej2({0.0, 0.0}, 0.01, 0.2)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.movej2(nan, 0.01, 0.2)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.movej2(ok, 0.0, 0.2)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.movej2(ok, 0.01, -1.0)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.setServoConfig(6, 43, 1)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.applyServoConfig(-1)), TaskState::ST_Error);
   EXPECT_EQ(m.setServoFileParam(7, 43, "VB_PARAM_1", 1.0), -1);
   EXPECT_TRUE(m.fileParams().empty());
 }
@@ -141,13 +141,13 @@ TEST(Faults, TheNthMotionTaskOfAJointEndsInErrorWithoutMoving) {
   RobotModel m;
   m.failTask(4, TaskKind::Motion, 2);
   const double start = m.positions()[4];
-  EXPECT_EQ(runMove(m, 4, 0.5 * kDeg, kDeg).final_state, kTaskFinished);
+  EXPECT_EQ(runMove(m, 4, 0.5 * kDeg, kDeg).final_state, TaskState::ST_Finished);
   const double after_first = m.positions()[4];
   const MoveResult failed = runMove(m, 4, 0.5 * kDeg, kDeg);
-  EXPECT_EQ(failed.final_state, kTaskError);
+  EXPECT_EQ(failed.final_state, TaskState::ST_Error);
   EXPECT_EQ(failed.ticks, 1);
   EXPECT_EQ(m.positions()[4], after_first);
-  EXPECT_EQ(runMove(m, 4, -0.5 * kDeg, kDeg).final_state, kTaskFinished);
+  EXPECT_EQ(runMove(m, 4, -0.5 * kDeg, kDeg).final_state, TaskState::ST_Finished);
   EXPECT_NEAR(m.positions()[4], start, 1e-12);
   EXPECT_EQ(m.taskCount(4, TaskKind::Motion), 3);
   EXPECT_EQ(m.taskCount(3, TaskKind::Motion), 0);  // joints that do not move do not count it
@@ -156,10 +156,10 @@ TEST(Faults, TheNthMotionTaskOfAJointEndsInErrorWithoutMoving) {
 TEST(Faults, TheNthServoTaskOfAJointEndsInErrorAndChangesNothing) {
   RobotModel m;
   m.failTask(1, TaskKind::Servo, 2);
-  EXPECT_EQ(m.taskState(m.setServoConfig(1, 43, 111)), kTaskFinished);
-  EXPECT_EQ(m.taskState(m.setServoConfig(1, 45, 222)), kTaskError);
-  EXPECT_EQ(m.taskState(m.setServoConfig(0, 45, 333)), kTaskFinished);  // another joint
-  EXPECT_EQ(m.taskState(m.applyServoConfig(1)), kTaskFinished);
+  EXPECT_EQ(m.taskState(m.setServoConfig(1, 43, 111)), TaskState::ST_Finished);
+  EXPECT_EQ(m.taskState(m.setServoConfig(1, 45, 222)), TaskState::ST_Error);
+  EXPECT_EQ(m.taskState(m.setServoConfig(0, 45, 333)), TaskState::ST_Finished);  // another joint
+  EXPECT_EQ(m.taskState(m.applyServoConfig(1)), TaskState::ST_Finished);
   EXPECT_EQ(m.activeServoParam(1, 43), 111);
   EXPECT_EQ(m.activeServoParam(1, 45), std::nullopt);
   EXPECT_EQ(m.activeServoParam(0, 45), std::nullopt);  // set but not applied
@@ -170,28 +170,28 @@ TEST(Faults, TasksThatNeverFinishKeepReportingRunning) {
   RobotModel m;
   m.setTasksNeverFinish(true);
   const int32_t set = m.setServoConfig(0, 43, 5);
-  EXPECT_EQ(m.taskState(set), kTaskRunning);
+  EXPECT_EQ(m.taskState(set), TaskState::ST_Running);
   EXPECT_EQ(m.pendingServoParam(0, 43), std::nullopt);
   std::vector<double> targets = m.positions();
   targets[0] += 0.1 * kDeg;
   const int32_t id = m.movej2(targets, kDeg, 20.0 * kDeg);
   for (int i = 0; i < 5000; ++i) m.advance();
-  EXPECT_EQ(m.taskState(id), kTaskRunning);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Running);
   EXPECT_NEAR(m.positions()[0], targets[0], 1e-12);  // the joint itself still arrives
   m.setTasksNeverFinish(false);
-  EXPECT_EQ(m.taskState(m.setServoConfig(0, 43, 6)), kTaskFinished);
+  EXPECT_EQ(m.taskState(m.setServoConfig(0, 43, 6)), TaskState::ST_Finished);
 }
 
 TEST(Faults, ServoTasksFinishAfterTheConfiguredNumberOfQueries) {
   RobotModel m;
   m.setServoTaskQueries(2);
   const int32_t id = m.setServoConfig(2, 26, 77);
-  EXPECT_EQ(m.taskState(id), kTaskRunning);
-  EXPECT_EQ(m.taskState(id), kTaskRunning);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Running);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Running);
   EXPECT_EQ(m.pendingServoParam(2, 26), std::nullopt);
-  EXPECT_EQ(m.taskState(id), kTaskFinished);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Finished);
   EXPECT_EQ(m.pendingServoParam(2, 26), 77);
-  EXPECT_EQ(m.taskState(id), kTaskFinished);
+  EXPECT_EQ(m.taskState(id), TaskState::ST_Finished);
 }
 
 TEST(Faults, RobotStateListsTakeEffectAtTheirSimulatedTime) {

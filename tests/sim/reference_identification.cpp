@@ -37,7 +37,7 @@ void fftInPlace(std::vector<std::complex<double>>& a) {
 void pollStep(RobotModel& m, int32_t id) {
   for (int guard = 0; guard < 100000; ++guard) {
     m.advance();
-    if (m.taskState(id) != kTaskRunning) return;
+    if (m.taskState(id) != TaskState::ST_Running) return;
   }
 }
 
@@ -96,14 +96,14 @@ std::vector<double> sampledMove(RobotModel& m, int joint, double target, double 
   const int32_t id = m.movej2(targets, v, 20.0 * v);
   for (int guard = 0; guard < 1000000; ++guard) {
     m.advance();
-    if (m.taskState(id) == kTaskRunning) {
+    if (m.taskState(id) == TaskState::ST_Running) {
       const double a = m.actualSpeeds()[joint];
       const double t = m.targetSpeeds()[joint];
       if (std::fabs(t) - v < 0.001) samples.push_back((a - t) * 180.0 / kPi);
       continue;
     }
     const int32_t again = m.taskState(id);
-    if (again == kTaskFinished || m.taskState(id) == kTaskError) break;
+    if (again == TaskState::ST_Finished || m.taskState(id) == TaskState::ST_Error) break;
   }
   return samples;
 }

@@ -87,12 +87,12 @@ TEST_F(Server, ServesAMoveAndRecordsItsCallsWithArgumentsAndTime) {
   std::vector<int8_t> state;
   std::vector<double> actual, wanted;
   int polls = 0;
-  for (; c.rpc.get_noneblock_taskstate(id) == kTaskRunning && polls < 10000; ++polls) {
+  for (; c.rpc.get_noneblock_taskstate(id) == TaskState::ST_Running && polls < 10000; ++polls) {
     c.rpc.get_robot_state(state);
     c.rpc.get_actual_joints_speed(actual);
     c.rpc.get_target_joints_speed(wanted);
   }
-  EXPECT_EQ(c.rpc.get_noneblock_taskstate(id), kTaskFinished);
+  EXPECT_EQ(c.rpc.get_noneblock_taskstate(id), TaskState::ST_Finished);
   EXPECT_EQ(polls, 263);  // 1 s + 0.05 s of ramps, and the query before the first tick
   EXPECT_NEAR(sim.jointPositions()[2], target[2], 1e-12);
   EXPECT_EQ(sim.callCount("get_robot_state"), 263u);
@@ -111,10 +111,10 @@ TEST_F(Server, ServesAMoveAndRecordsItsCallsWithArgumentsAndTime) {
 TEST_F(Server, ServoWritesReachTheDriveAndTheFile) {
   Client c(port);
   const int32_t set = c.rpc.set_servo_config(3, 43, 12551, 0, false);
-  EXPECT_EQ(c.rpc.get_noneblock_taskstate(set), kTaskFinished);
+  EXPECT_EQ(c.rpc.get_noneblock_taskstate(set), TaskState::ST_Finished);
   EXPECT_EQ(sim.activeServoParam(3, 43), std::nullopt);
   const int32_t apply = c.rpc.apply_servo_config(3, false);
-  EXPECT_EQ(c.rpc.get_noneblock_taskstate(apply), kTaskFinished);
+  EXPECT_EQ(c.rpc.get_noneblock_taskstate(apply), TaskState::ST_Finished);
   EXPECT_EQ(sim.activeServoParam(3, 43), 12551);
   ASSERT_EQ(sim.servoApplies().size(), 1u);
   EXPECT_EQ(sim.servoApplies()[0].joint, 3);

@@ -10,7 +10,10 @@
 // ta = sqrt(d / a), peak a * ta, T = 2 * ta. The target speed w(t) is the profile's slope and
 // the position its integral. The task state is 1 while t < t0 + T for any moving joint, 4 from
 // the first query at t >= t0 + T. stop() halts every joint where it stands and leaves the running
-// task at 3. A 10 degree move at 1 deg/s with a = 20 * v lasts 10 s + 0.05 s.
+// task at 3. A 10 degree move at 1 deg/s with a = 20 * v lasts 10 s + 0.05 s. A new move leaves
+// the running task at 5 (interrupted). During a pause of motion the running task reports 2 and
+// every joint holds still (target speed 0, no motor angle); then the profile goes on from where
+// it stood, so the move ends later by the pause. Unknown task ids report 0.
 //
 // Velocity error of joint j (deg/s), evaluated at every tick:
 //   theta_j += r_j * |x_j(t) - x_j(t - dt)|                  motor angle, rad (coherent phase)
@@ -45,19 +48,13 @@
 #include <tuple>
 #include <vector>
 
+#include "robot_types.h"  // TaskState: the task state codes the controller reports
+
 namespace vb::sim {
 
 inline constexpr int kJoints = 6;
 inline constexpr double kControlPeriod = 0.004;
 inline constexpr double kPi = 3.141592653589793;
-
-// Task state codes as the controller reports them.
-inline constexpr int32_t kTaskUnknown = 0;
-inline constexpr int32_t kTaskRunning = 1;
-inline constexpr int32_t kTaskStopped = 3;
-inline constexpr int32_t kTaskFinished = 4;
-inline constexpr int32_t kTaskInterrupted = 5;
-inline constexpr int32_t kTaskError = 6;
 
 enum class TaskKind { Motion, Servo };
 
@@ -161,11 +158,15 @@ class RobotModel {
   void setTasksNeverFinish(bool never) { never_finish_ = never; }
   void setServoTaskQueries(int queries) { config_.servo_task_queries = queries < 0 ? 0 : queries; }
   void setMotorDataLength(int length) { config_.motor_data_length = length < 0 ? 0 : length; }
+  // From sim_time on, for `seconds`, motion tasks report 2 (paused) and the arm holds still.
+  void pauseMotionAt(double sim_time, double seconds);
 
   // Observation.
   double simTime() const { return static_cast<double>(ticks_) * kControlPeriod; }
   uint64_t ticks() const { return ticks_; }
   int taskCount(int joint, TaskKind kind) const;
+  // movej2 requests that arrived while another motion task was alive (running or paused).
+  int overlappingMoves() const { return overlapping_moves_; }
   std::optional<int32_t> activeServoParam(int joint, int id) const;
   std::optional<int32_t> pendingServoParam(int joint, int id) const;
   const std::vector<ServoApply>& servoApplies() const { return applies_; }
@@ -180,7 +181,7 @@ class RobotModel {
   };
   struct Task {
     TaskKind kind = TaskKind::Servo;
-    int32_t state = kTaskRunning;
+    int32_t state = TaskState::ST_Running;
     bool never_finish = false;
     int queries_left = 0;
     double end_time = 0.0;  // motion tasks
@@ -204,7 +205,9 @@ class RobotModel {
   bool countTask(int joint, TaskKind kind);  // counts it; true when it is to fail
   int32_t newServoTask(int joint, int param_id, int32_t value, bool apply);
   void finishServoTask(Task& task);
-  void updateJoint(int joint, double t);
+  void updateJoint(int joint, double t, bool held);
+  bool motionPaused() const;
+  bool motionAlive(const Task& task) const;
 
   SimConfig config_;
   std::array<JointState, kJoints> joints_;
@@ -213,6 +216,8 @@ class RobotModel {
   int32_t motion_task_ = 0;  // running motion task, 0 when none
   uint64_t ticks_ = 0;
   bool never_finish_ = false;
+  std::map<double, double> pauses_;  // start sim time -> end sim time
+  int overlapping_moves_ = 0;
   std::map<double, std::vector<int8_t>> robot_states_;
   std::map<std::pair<int, TaskKind>, std::vector<int>> failing_;
   std::vector<ServoApply> applies_;

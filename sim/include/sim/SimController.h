@@ -49,6 +49,9 @@ class SimController {
   // position; a servo task to its axis.
   void failTask(int joint, TaskKind kind, int nth);
   void tasksNeverFinish(bool never);  // tasks started from now on report 1 forever
+  // From sim_time on, for `seconds` of sim time, motion tasks report 2 (paused) and the arm holds
+  // still; then the moves go on where they stood.
+  void pauseMotionAt(double sim_time, double seconds);
   void setServoTaskQueries(int queries);
   void setReplyDelay(std::chrono::milliseconds delay);
   // Closes every connection and refuses new ones for that many wall-clock seconds, as a
@@ -73,6 +76,8 @@ class SimController {
   std::vector<double> jointPositions() const;
   double simTime() const;
   int taskCount(int joint, TaskKind kind) const;
+  // movej2 requests that arrived while another motion task was alive (running or paused).
+  int overlappingMoves() const;
   std::array<JointTruth, kJoints> groundTruth() const;
   SimConfig config() const;
 
