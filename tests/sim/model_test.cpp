@@ -122,6 +122,68 @@ TEST(Tasks, ANewMoveInterruptsTheRunningOne) {
   EXPECT_EQ(m.taskState(second), TaskState::ST_Running);
 }
 
+// A pause of motion: the running task reports 2 and the arm holds still for its span, then the
+// move goes on where it stood and ends later by the pause.
+TEST(Tasks, APauseHoldsTheMoveAndDelaysItsEnd) {
+  RobotModel m;
+  const double start = m.positions()[3];
+  m.pauseMotionAt(1.0, 2.0);
+  const MoveResult unpaused = [] {
+    RobotModel plain;
+    return runMove(plain, 3, 2.0 * kDeg, kDeg);
+  }();
+  std::vector<double> targets = m.positions();
+  targets[3] += 2.0 * kDeg;
+  const int32_t id = m.movej2(targets, kDeg, 20.0 * kDeg);
+  int ticks = 0;
+  int paused = 0;
+  double held = 0.0;
+  for (; ticks < 10000; ++ticks) {
+    m.advance();
+    const int32_t state = m.taskState(id);
+    if (state == TaskState::ST_Paused) {
+      if (paused == 0) held = m.positions()[3];
+      ++paused;
+      EXPECT_EQ(m.positions()[3], held);
+      EXPECT_EQ(m.targetSpeeds()[3], 0.0);
+      EXPECT_NEAR(m.velocityError(3), 0.0, 0.05);  // noise only
+    } else if (state != TaskState::ST_Running) {
+      EXPECT_EQ(state, TaskState::ST_Finished);
+      break;
+    }
+  }
+  EXPECT_EQ(paused, 500);
+  EXPECT_NEAR(held, start + 1.0 * kDeg, 0.05 * kDeg);  // after 1 s at 1 deg/s
+  EXPECT_EQ(ticks + 1, unpaused.ticks + paused);
+  EXPECT_NEAR(m.positions()[3], start + 2.0 * kDeg, 1e-12);
+  EXPECT_EQ(m.overlappingMoves(), 0);
+}
+
+// Moves that arrive while another motion task is alive (running or paused) are counted; a move
+// after the task has ended, or been stopped, is not.
+TEST(Tasks, MovesOverALiveTaskAreCounted) {
+  RobotModel m;
+  std::vector<double> targets = m.positions();
+  auto move = [&](double deg) {
+    targets[0] += deg * kDeg;
+    return m.movej2(targets, kDeg, 20.0 * kDeg);
+  };
+  const int32_t first = move(0.1);
+  while (m.taskState(first) == TaskState::ST_Running) m.advance();
+  move(0.1);  // after the first ended
+  m.advance();
+  move(0.1);  // over a running one
+  EXPECT_EQ(m.overlappingMoves(), 1);
+  m.pauseMotionAt(m.simTime() + 0.004, 1.0);
+  m.advance();
+  m.advance();
+  move(0.1);  // over a paused one
+  EXPECT_EQ(m.overlappingMoves(), 2);
+  m.stop();
+  move(0.1);  // after a stop
+  EXPECT_EQ(m.overlappingMoves(), 2);
+}
+
 TEST(Tasks, InvalidMotionArgumentsGiveAnErrorTask) {
   RobotModel m;
   const std::vector<double> ok = m.positions();

@@ -114,7 +114,7 @@ TEST(RobotSimProgram, HelpListsEveryOption) {
   for (const char* option :
        {"--port", "--seed", "--noise", "--truth", "--robot-state-at", "--fail-task",
         "--tasks-never-finish", "--servo-task-queries", "--reply-delay-ms", "--drop-connections-at",
-        "--throw-on", "--motor-data-length"}) {
+        "--throw-on", "--motor-data-length", "--pause-motion-at"}) {
     EXPECT_NE(text.find(option), std::string::npos) << option;
   }
 }
@@ -126,6 +126,8 @@ TEST(RobotSimProgram, RefusesUnknownOptionsAndBadValues) {
                                         {"--fail-task", "9:motion:1"},
                                         {"--fail-task", "0:walk:1"},
                                         {"--robot-state-at", "1"},
+                                        {"--pause-motion-at", "1"},
+                                        {"--pause-motion-at", "1:0"},
                                         {"--port"}}) {
     Child c(args);
     EXPECT_EQ(c.finish(0), 2) << args[0];
@@ -141,7 +143,7 @@ TEST(RobotSimProgram, PrintsTheGroundTruth) {
 
 TEST(RobotSimProgram, ServesWithCommandLineFaultsAndStopsOnSigterm) {
   Child c({"--port", "0", "--robot-state-at", "0.008:4,0", "--motor-data-length", "3", "--throw-on",
-           "get_axis_ratio:1", "--fail-task", "0:servo:1"});
+           "get_axis_ratio:1", "--fail-task", "0:servo:1", "--pause-motion-at", "0:1"});
   const int port = listeningPort(c.line());
   ASSERT_GT(port, 0);
   {
@@ -159,6 +161,10 @@ TEST(RobotSimProgram, ServesWithCommandLineFaultsAndStopsOnSigterm) {
               6);
     EXPECT_EQ(client.rpc.get_noneblock_taskstate(client.rpc.set_servo_config(0, 43, 1, 0, false)),
               4);
+    std::vector<double> target(6, 0.0);
+    target[1] = 0.1;
+    const int32_t move = client.rpc.movej2(target, 0.01, 0.2, 0.0, false, Op());
+    EXPECT_EQ(client.rpc.get_noneblock_taskstate(move), 2);  // paused
   }
   EXPECT_EQ(c.finish(SIGTERM), 0);
   EXPECT_EQ(c.rest(), "robot_sim: stopping at sim time 0.008 s\n");
