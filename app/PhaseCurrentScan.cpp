@@ -155,11 +155,8 @@ void stepScan(VibrationTestHandler& c, ScanMachine& m, ScanKind kind, bool start
     default:  // 999 and unknown states: nothing
       break;
   }
-  if (m.state == 999) {
-    reportFailure(m.failure, kind == ScanKind::kPhase ? "vibrationPhaseId" : "vibrationCurrentId",
-                  j);
-    c.stage_failed = true;
-  }
+  stageFailed(m.state, m.failure,
+              kind == ScanKind::kPhase ? "vibrationPhaseId" : "vibrationCurrentId", j, c);
 }
 
 }  // namespace

@@ -40,21 +40,17 @@ int failServoTask(char const* machine, unsigned char joint, int state, TaskFault
 }
 
 // One poll of a servo task: the next state when it finished, 999 on a reported error, on a
-// request that failed in the SDK and after the poll limit, else the same state. Asks a second
-// time only when the first answer was not "finished".
-int pollServoTask(OvraRPC::OvraCobot& cobot, int task, long& polls, int state, int next,
+// request that failed in the SDK and after the poll limit, else the same state.
+int pollServoTask(OvraRPC::OvraCobot& cobot, PolledTask& task, int state, int next,
                   char const* machine, unsigned char joint) {
-  if (task == kSdkError) {
-    return failServoTask(machine, joint, state, TaskFault::kNotStarted);
-  }
-  if (++polls > kServoPollLimit) {
-    return failServoTask(machine, joint, state, TaskFault::kTimedOut);
-  }
-  if (cobot.get_noneblock_taskstate(task) == kTaskFinished) {
-    return next;
-  }
-  if (cobot.get_noneblock_taskstate(task) == kTaskError) {
-    return failServoTask(machine, joint, state, TaskFault::kError);
+  switch (pollTask(cobot, task, PollKind::kServo)) {
+    case TaskPoll::kFinished:
+      return next;
+    case TaskPoll::kFailed:
+      return failServoTask(machine, joint, state, task.fault);
+    case TaskPoll::kRunning:
+    case TaskPoll::kWaiting:
+      break;
   }
   return state;
 }
@@ -62,8 +58,8 @@ int pollServoTask(OvraRPC::OvraCobot& cobot, int task, long& polls, int state, i
 // The servo write sequence shared by the set and the reset machine: slot writes in states 20, 30
 // and 40 (each skipped when `write` is false), apply in 50, each polled in the state after it,
 // then 60 and the finished state 99. State 0 (never reset) and 10 only move on.
-int stepServoSequence(OvraRPC::OvraCobot& cobot, char const* machine, int& state, int& ret,
-                      long& polls, bool& done, unsigned char joint, std::uint32_t const words[3],
+int stepServoSequence(OvraRPC::OvraCobot& cobot, char const* machine, int& state, PolledTask& task,
+                      bool& done, unsigned char joint, std::uint32_t const words[3],
                       bool const write[3]) {
   switch (state) {
     case 0:
@@ -80,9 +76,9 @@ int stepServoSequence(OvraRPC::OvraCobot& cobot, char const* machine, int& state
         state += 10;
         break;
       }
-      ret =
-          cobot.set_servo_config(joint, kSlotParam[slot], static_cast<int>(words[slot]), 0, false);
-      polls = 0;
+      task.start(
+          cobot.set_servo_config(joint, kSlotParam[slot], static_cast<int>(words[slot]), 0, false),
+          kServoPollLimit);
       state += 1;
       break;
     }
@@ -90,11 +86,10 @@ int stepServoSequence(OvraRPC::OvraCobot& cobot, char const* machine, int& state
     case 31:
     case 41:
     case 51:
-      state = pollServoTask(cobot, ret, polls, state, state + 9, machine, joint);
+      state = pollServoTask(cobot, task, state, state + 9, machine, joint);
       break;
     case 50:
-      ret = cobot.apply_servo_config(joint, false);
-      polls = 0;
+      task.start(cobot.apply_servo_config(joint, false), kServoPollLimit);
       state = 51;
       break;
     case 60:
@@ -151,8 +146,7 @@ int VibrationTestHandler::setPhaseAndCurrent(bool const& start, bool& done,
                                              double const& current2, unsigned int const& order3,
                                              double const& phase3, double const& current3) {
   static int state = 0;
-  static int ret = 0;
-  static long polls = 0;
+  static PolledTask task;  // the last set or apply request
   if (!start) {
     done = false;
     state = 10;
@@ -164,15 +158,13 @@ int VibrationTestHandler::setPhaseAndCurrent(bool const& start, bool& done,
   const std::uint32_t words[3] = {servoWord(order1, phase1, current1),
                                   servoWord(order2, phase2, current2),
                                   servoWord(order3, phase3, current3)};
-  return stepServoSequence(*cobot, "setPhaseAndCurrent", state, ret, polls, done, joint, words,
-                           write);
+  return stepServoSequence(*cobot, "setPhaseAndCurrent", state, task, done, joint, words, write);
 }
 
 int VibrationTestHandler::resetPhaseAndCurrent(bool const& start, bool& done,
                                                unsigned char const& joint) {
   static int state = 0;
-  static int ret = 0;
-  static long polls = 0;
+  static PolledTask task;  // the last set or apply request
   if (!start) {
     done = false;
     state = 10;
@@ -180,8 +172,7 @@ int VibrationTestHandler::resetPhaseAndCurrent(bool const& start, bool& done,
   }
   const std::uint32_t words[3] = {0, 0, 0};
   const bool write[3] = {true, true, true};
-  return stepServoSequence(*cobot, "resetPhaseAndCurrent", state, ret, polls, done, joint, words,
-                           write);
+  return stepServoSequence(*cobot, "resetPhaseAndCurrent", state, task, done, joint, words, write);
 }
 
 void VibrationTestHandler::setParamToControllerFile(bool const& start, bool& done,

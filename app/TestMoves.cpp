@@ -40,11 +40,9 @@ namespace {
 
 void startMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& target, double travel,
                double speed, TestMove& move) {
-  move.ret = cobot.movej2(target, speed, kAccelerationPerSpeed * speed, 0.0, false,
-                          OvraRPC::OvraCobot::op_);
-  move.polls = 0;
-  move.poll_limit = movePollLimit(travel, speed);
-  move.fault = TaskFault::kNone;
+  move.start(cobot.movej2(target, speed, kAccelerationPerSpeed * speed, 0.0, false,
+                          OvraRPC::OvraCobot::op_),
+             movePollLimit(travel, speed));
 }
 
 }  // namespace
@@ -67,42 +65,34 @@ void startReturnMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& start
 
 MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, TestMove& move, unsigned joint, double speed,
                       std::vector<double>& samples) {
-  if (move.ret == kSdkError) {
-    move.fault = TaskFault::kNotStarted;
-    return MovePoll::kFailed;
+  switch (pollTask(cobot, move, PollKind::kMove)) {
+    case TaskPoll::kRunning:
+      break;
+    case TaskPoll::kWaiting:
+      return MovePoll::kWaiting;
+    case TaskPoll::kFinished:
+      return MovePoll::kFinished;
+    case TaskPoll::kFailed:
+      return MovePoll::kFailed;
   }
-  if (++move.polls > move.poll_limit) {
-    move.fault = TaskFault::kTimedOut;
-    return MovePoll::kFailed;
-  }
-  int const ret = move.ret;
-  // Each comparison asks the controller afresh, as the task may end between two queries.
-  if (cobot.get_noneblock_taskstate(ret) == kTaskRunning) {
-    MoveLists& l = lists();
-    cobot.get_actual_joints_speed(l.actual_speed);
-    cobot.get_target_joints_speed(l.target_speed);
-    if (l.actual_speed.size() <= joint || l.target_speed.size() <= joint) return MovePoll::kWaiting;
-    double const actual = l.actual_speed[joint];
-    double const target = l.target_speed[joint];
-    double const error = (actual - target) * 180.0 / 3.141592653589793;
-    // One-sided on purpose: ramps and standstill count while the task is reported running.
-    if (std::fabs(target) - speed < 0.001) samples.push_back(error);
-    return MovePoll::kWaiting;
-  }
-  if (cobot.get_noneblock_taskstate(ret) == kTaskFinished) return MovePoll::kFinished;
-  if (cobot.get_noneblock_taskstate(ret) == kTaskError) {
-    move.fault = TaskFault::kError;
-    return MovePoll::kFailed;
-  }
+  MoveLists& l = lists();
+  cobot.get_actual_joints_speed(l.actual_speed);
+  cobot.get_target_joints_speed(l.target_speed);
+  if (l.actual_speed.size() <= joint || l.target_speed.size() <= joint) return MovePoll::kWaiting;
+  double const actual = l.actual_speed[joint];
+  double const target = l.target_speed[joint];
+  double const error = (actual - target) * 180.0 / 3.141592653589793;
+  // One-sided on purpose: ramps and standstill count while the task is reported running.
+  if (std::fabs(target) - speed < 0.001) samples.push_back(error);
   return MovePoll::kWaiting;
 }
 
-void reportFailure(MachineFailure& failure, char const* machine, unsigned joint) {
-  if (failure.reported) return;
-  failure.reported = true;
-  OutputLine line(OutputStream::kErr);
-  line << machine << ": joint " << joint << " failed: " << (failure.what ? failure.what : "?");
-  switch (failure.fault) {
+namespace {
+
+// "<task> <what happened>", or the cause alone when there is no task fault.
+void writeCause(OutputLine& line, char const* what, TaskFault fault, double limit_s) {
+  line << (what ? what : "?");
+  switch (fault) {
     case TaskFault::kNotStarted:
       line << " could not be started";
       break;
@@ -110,12 +100,36 @@ void reportFailure(MachineFailure& failure, char const* machine, unsigned joint)
       line << " reported an error";
       break;
     case TaskFault::kTimedOut:
-      line << " did not finish within " << failure.limit_s << " s";
+      line << " did not finish within " << limit_s << " s";
       break;
     case TaskFault::kNone:
       break;
   }
   line << '\n';
+}
+
+}  // namespace
+
+void reportFailure(MachineFailure& failure, char const* machine, unsigned joint) {
+  if (failure.reported) return;
+  failure.reported = true;
+  OutputLine line(OutputStream::kErr);
+  line << machine << ": joint " << joint << " failed: ";
+  writeCause(line, failure.what, failure.fault, failure.limit_s);
+}
+
+bool stageFailed(int state, MachineFailure& failure, char const* machine, unsigned joint,
+                 VibrationTestHandler& component) {
+  if (state != 999) return false;
+  reportFailure(failure, machine, joint);
+  component.stage_failed = true;
+  return true;
+}
+
+void reportEarlyEnd(char const* machine, unsigned joint, char const* task, TaskFault fault) {
+  OutputLine line(OutputStream::kErr);
+  line << machine << ": joint " << joint << " ended early: ";
+  writeCause(line, task, fault, 0.0);
 }
 
 double rootMeanSquare(std::vector<double> const& samples) {

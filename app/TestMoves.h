@@ -13,6 +13,7 @@
 
 #include <vector>
 
+#include "TaskPoll.h"
 #include "TestSchedule.h"
 
 namespace OvraRPC {
@@ -30,27 +31,8 @@ enum class MovePoll {
   kFailed     // the controller reports the task in error
 };
 
-// Task state codes of the controller, and the task id of a request that failed in the SDK.
-constexpr int kTaskRunning = 1;
-constexpr int kTaskFinished = 4;
-constexpr int kTaskError = 6;
-constexpr int kSdkError = -1;
-
-// Why a task of a test move or a servo write counts as failed.
-enum class TaskFault {
-  kNone,
-  kNotStarted,  // the start call returned the SDK's error value
-  kError,       // the controller reports the task in error
-  kTimedOut     // polled for longer than the task could take
-};
-
-// A test move under way: its task id and how long it has been polled.
-struct TestMove {
-  int ret = 0;          // task id, the SDK's error value when the start failed
-  long polls = 0;       // poll cycles so far
-  long poll_limit = 0;  // poll cycles after which it counts as failed
-  TaskFault fault = TaskFault::kNone;
-};
+// A test move's task.
+using TestMove = PolledTask;
 
 // Poll cycles a test move may take: three times its nominal duration (travel / speed plus the
 // acceleration time) and 10 s, generous for a controller under load yet finite.
@@ -68,11 +50,12 @@ bool startOutwardMove(OvraRPC::OvraCobot& cobot, unsigned joint, double travel, 
 void startReturnMove(OvraRPC::OvraCobot& cobot, std::vector<double> const& start_joints,
                      double travel, double speed, TestMove& move);
 
-// One poll of the move. While the task runs it takes one velocity-error sample of the joint
-// (deg/s) and appends it to samples when the target speed is not above speed + 0.001 rad/s;
+// One poll of the move (pollTask). While the task runs it takes one velocity-error sample of the
+// joint (deg/s) and appends it to samples when the target speed is not above speed + 0.001 rad/s;
 // speed lists without an entry for the joint give no sample. kFailed, with the reason in
 // move.fault, for a task in error, a move that could not be started, and one polled past its
-// limit.
+// limit (which is then stopped). Cycles in which the move is reported paused do not count
+// towards the limit.
 MovePoll pollTestMove(OvraRPC::OvraCobot& cobot, TestMove& move, unsigned joint, double speed,
                       std::vector<double>& samples);
 
@@ -95,6 +78,16 @@ struct MachineFailure {
 // Prints "<machine>: joint <j> failed: <cause>" on standard error, unless this failure was
 // reported already. Real-time safe.
 void reportFailure(MachineFailure& failure, char const* machine, unsigned joint);
+
+// The end of a stage's cycle: in its failure state (999) it reports the failure (once) and marks
+// the stage failed, for the dispatcher to end the test. True in the failure state, so that the
+// caller does that state's own work in this cycle too.
+bool stageFailed(int state, MachineFailure& failure, char const* machine, unsigned joint,
+                 VibrationTestHandler& component);
+
+// Prints "<machine>: joint <j> ended early: <task> <what happened>" on standard error, for a
+// stage that finishes with its results so far because of a task fault. Real-time safe.
+void reportEarlyEnd(char const* machine, unsigned joint, char const* task, TaskFault fault);
 
 // Root mean square of the samples; 0 for none.
 double rootMeanSquare(std::vector<double> const& samples);

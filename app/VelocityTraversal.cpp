@@ -1,8 +1,10 @@
 // Velocity traversal: out and back at each speed of the grid, spectrum of both moves, and the
 // speed whose strongest motor-order component beats every earlier speed becomes the worst speed.
 //
-// A move that cannot be started, reports an error or overruns its time counts as a task error:
-// the outward move's ends the traversal with the speeds before it, the return move's fails it.
+// An outward move that cannot be started or that the controller reports in error ends the
+// traversal with the speeds before it, and says so on standard error; any other task fault (the
+// return move's, or an outward move that overran its time and was stopped) fails it, and a failed
+// traversal leaves no worst speed.
 //
 // Control thread, one state per cycle. Real-time safe: no exceptions, no allocation of its own
 // (the RPC layer aside) once the buffers reserved at the first call stand, and its result lines go
@@ -80,7 +82,14 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
           vel_trav_state = 20;
           break;
         case MovePoll::kFailed:
+          if (move.fault == TaskFault::kTimedOut) {
+            // Our own verdict, not the controller's: the move was given up on and stopped.
+            failure.set("the outward move", move);
+            vel_trav_state = 999;
+            break;
+          }
           // Finish with the speeds analysed so far.
+          reportEarlyEnd("velocityTraversal", j, "the outward move", move.fault);
           vel_trav_state = 99;
           break;
         case MovePoll::kWaiting:
@@ -146,15 +155,12 @@ void VibrationTestHandler::velocityTraversal(bool const& start, unsigned char co
       trav_done[j] = true;
       break;
     }
-    case 999:
-      max_vib_target_vel[j] = 0.0;
-      break;
-    default:
+    default:  // 999 (below) and unknown states
       break;
   }
-  if (vel_trav_state == 999) {
-    reportFailure(failure, "velocityTraversal", j);
-    stage_failed = true;
+  // Also in the cycle that fails: the test may end with it.
+  if (stageFailed(vel_trav_state, failure, "velocityTraversal", j, *this)) {
+    max_vib_target_vel[j] = 0.0;
   }
 }
 

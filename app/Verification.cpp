@@ -110,10 +110,7 @@ void VibrationTestHandler::verifyIdResult(bool const& start, unsigned char const
     default:  // 999 and unknown states: nothing
       break;
   }
-  if (state == 999) {
-    reportFailure(failure, "verifyIdResult", j);
-    stage_failed = true;
-  }
+  stageFailed(state, failure, "verifyIdResult", j, *this);
 }
 
 }  // namespace vb

@@ -21,9 +21,9 @@
 // finished (reported through the done flag or a per-joint flag on every call) and 999 failed
 // (left only by a reset). Each machine keeps its state in statics of its function, so one instance
 // of each exists per process, shared by all joints and all callers. A task that cannot be
-// started or outlasts a generous bound counts as a task error; a machine that fails prints one
-// line on standard error, and a failed stage ends the test (command and test state 0, results
-// kept).
+// started or outlasts a generous bound counts as a task error (a move is then stopped, and the
+// time it is reported paused does not count); a machine that fails prints one line on standard
+// error, and a failed stage ends the test (command and test state 0, results kept).
 //
 // Threads: everything runs on the control thread except init(), which runs on the configuring
 // thread before start(). The exchange with the web thread goes only through vb::GlobalValue and

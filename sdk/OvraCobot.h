@@ -96,6 +96,10 @@ void* thread_fun(void* arg);
 // Text of the most recent failure caught by any client (empty before the first).
 std::string last_error();
 
+// The error value of the int methods: also the task id that a non-blocking request (a motion,
+// a servo write) returns when it failed, which no controller task carries.
+constexpr int kErrorValue = -1;
+
 class OvraCobot {
  public:
   // Default trigger options: trig_io 1 on both triggers, everything else 0, false or empty.

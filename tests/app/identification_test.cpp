@@ -2,6 +2,7 @@
 // cycle by cycle against the simulator over loopback TCP and compared with its ground truth.
 // High-speed mode (one traversal speed) keeps the runs short wherever the behaviour allows.
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
 #include <map>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "WebServer.h"
 #include "stage_harness.h"
 
 namespace {
@@ -48,6 +50,25 @@ std::vector<int> runToState(Harness& h, int state, long max_cycles) {
       max_cycles);
   EXPECT_GT(cycles, 0) << "test state " << state << " not reached";
   return seen;
+}
+
+// Joint j's worst speed as the web command "update" reports it to the operator.
+double reportedWorstSpeed(unsigned j) {
+  std::string const reply =
+      vb::WebServer::handle_command(R"({"task":"update","id":1})").value_or("");
+  rapidjson::Document doc;
+  doc.Parse(reply.c_str());
+  if (doc.HasParseError() || !doc.IsObject()) {
+    ADD_FAILURE() << "update: " << reply;
+    return -1.0;
+  }
+  auto const it = doc.FindMember("max_vib_vel");
+  if (it == doc.MemberEnd() || !it->value.IsArray() || it->value.Size() <= j ||
+      !it->value[j].IsNumber()) {
+    ADD_FAILURE() << "no max_vib_vel for joint " << j << " in " << reply;
+    return -1.0;
+  }
+  return it->value[j].GetDouble();
 }
 
 size_t count(std::string const& text, std::string const& what) {
@@ -217,6 +238,7 @@ struct StageFault {
   const char* err;  // what standard error shows
   int stages_done;  // stages finished before the failure: 0 none .. 3 the current scan
   uint64_t moves;   // movej2 requests in all, a refused one included
+  uint64_t stops;   // stop requests: one for a move given up on
   long min_cycles;  // from the injection to the end of the test
   long max_cycles;
   bool restart;  // start again and check the new test's result
@@ -228,6 +250,7 @@ struct StageFault {
 constexpr unsigned kFaultJoint = 1;
 
 bool fromTheStart(Harness&) { return true; }
+bool beforeTheFirstMove(Harness& h) { return publishedTestState() == 1 && h.count("movej2") == 0; }
 bool traversalStarted(Harness& h) { return h.count("movej2") >= 1; }
 bool traversalDone(Harness& h) { return h.component->trav_done[kFaultJoint]; }
 bool currentScanDone(Harness& h) { return h.component->current_done[kFaultJoint]; }
@@ -271,8 +294,9 @@ TEST_P(StageFailure, EndsTheTestWithTheResultsSoFar) {
   EXPECT_EQ(err, f.err);
   EXPECT_EQ(G::vb_test_cmd.load(), 0);
   EXPECT_EQ(h.count("movej2"), f.moves);
+  EXPECT_EQ(h.count("stop"), f.stops);
 
-  // The results so far, as they stood.
+  // The results so far, as they stood; a failed traversal leaves no worst speed.
   vb::sim::JointTruth const truth = h.truth(static_cast<int>(j));
   bool const* const done[3] = {c.trav_done, c.phase_done, c.current_done};
   for (int s = 0; s < 3; ++s) EXPECT_EQ(done[s][j], s < f.stages_done) << "stage " << s;
@@ -296,6 +320,9 @@ TEST_P(StageFailure, EndsTheTestWithTheResultsSoFar) {
   }
   if (f.stages_done >= 1) {
     EXPECT_EQ(c.max_vib_target_vel[j], kSpeedMax);
+  } else {
+    EXPECT_EQ(c.max_vib_target_vel[j], 0.0);
+    EXPECT_EQ(reportedWorstSpeed(j), 0.0);
   }
 
   // Idle: nothing more reaches the robot, and the unverified joint cannot be activated.
@@ -326,19 +353,19 @@ INSTANTIATE_TEST_SUITE_P(
         StageFault{"TraversalReturnMoveError", fromTheStart,
                    [](vb::sim::SimController& sim) { failMotion(sim, 2); },
                    "velocityTraversal: joint 1 failed: the return move reported an error\n", 0, 2,
-                   0, kOneJointCycles, false},
+                   0, 0, kOneJointCycles, false},
         StageFault{"PhaseScanMoveError", fromTheStart,
                    [](vb::sim::SimController& sim) { failMotion(sim, 3); },
                    "vibrationPhaseId: joint 1 failed: the outward move reported an error\n", 1, 3,
-                   0, kOneJointCycles, false},
+                   0, 0, kOneJointCycles, false},
         StageFault{"CurrentScanMoveError", fromTheStart,
                    [](vb::sim::SimController& sim) { failMotion(sim, 2 + 31 + 2); },
                    "vibrationCurrentId: joint 1 failed: the return move reported an error\n", 2,
-                   2 + 31 + 2, 0, kOneJointCycles, false},
+                   2 + 31 + 2, 0, 0, kOneJointCycles, false},
         StageFault{"VerificationMoveError", fromTheStart,
                    [](vb::sim::SimController& sim) { failMotion(sim, 2 + 31 + 8 + 1); },
                    "verifyIdResult: joint 1 failed: the outward move reported an error\n", 3,
-                   2 + 31 + 8 + 1, 0, kOneJointCycles, true},
+                   2 + 31 + 8 + 1, 0, 0, kOneJointCycles, true},
         // The apply of the phase scan's second value.
         StageFault{"PhaseScanServoTaskError", fromTheStart,
                    [](vb::sim::SimController& sim) {
@@ -347,33 +374,115 @@ INSTANTIATE_TEST_SUITE_P(
                    "setPhaseAndCurrent: joint 1 failed: the apply reported an error\n"
                    "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
                    "servo drive\n",
-                   1, 3, 0, kOneJointCycles, true},
+                   1, 3, 0, 0, kOneJointCycles, true},
         StageFault{"TraversalMoveThrows", traversalStarted,
                    [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
                    "velocityTraversal: joint 1 failed: the return move could not be started\n", 0,
-                   2, kMoveCycles - 5, kMoveCycles + 5, false},
+                   2, 0, kMoveCycles - 5, kMoveCycles + 5, false},
         StageFault{"VerificationMoveThrows", currentScanDone,
                    [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
                    "verifyIdResult: joint 1 failed: the outward move could not be started\n", 3,
-                   2 + 31 + 8 + 1, 0, 50, false},
+                   2 + 31 + 8 + 1, 0, 0, 50, false},
+        // A move reported running for ever is stopped at its bound, and nothing moves after it;
+        // the traversal's outward move too fails (it is not the controller's error report).
+        StageFault{"TraversalOutwardMoveNeverFinishes", beforeTheFirstMove,
+                   [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
+                   "velocityTraversal: joint 1 failed: the outward move did not finish within "
+                   "25.152 s\n",
+                   0, 1, 1, kMoveLimit, kMoveLimit + 10, false},
         StageFault{"TraversalMoveNeverFinishes", traversalStarted,
                    [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
                    "velocityTraversal: joint 1 failed: the return move did not finish within "
                    "25.152 s\n",
-                   0, 2, kMoveLimit, kMoveLimit + kMoveCycles + 10, false},
+                   0, 2, 1, kMoveLimit, kMoveLimit + kMoveCycles + 10, false},
         StageFault{"PhaseScanServoTaskNeverFinishes", traversalDone,
                    [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
                    "setPhaseAndCurrent: joint 1 failed: the write of parameter 43 did not finish "
                    "within 10 s\n"
                    "vibrationPhaseId: joint 1 failed: the compensation could not be written to the "
                    "servo drive\n",
-                   1, 2, kServoLimit, kServoLimit + 10, true},
+                   1, 2, 0, kServoLimit, kServoLimit + 10, true},
         StageFault{"VerificationMoveNeverFinishes", verificationStarted,
                    [](vb::sim::SimController& sim) { sim.tasksNeverFinish(true); },
                    "verifyIdResult: joint 1 failed: the return move did not finish within "
                    "25.152 s\n",
-                   3, 2 + 31 + 8 + 2, kMoveLimit, kMoveLimit + kMoveCycles + 10, false}),
+                   3, 2 + 31 + 8 + 2, 1, kMoveLimit, kMoveLimit + kMoveCycles + 10, false}),
     [](auto const& info) { return std::string(info.param.name); });
+
+// The traversal's outward move refused by the SDK or reported in error by the controller: the
+// traversal finishes with what it had (here the values of the reset) and says once on standard
+// error why it ended early.
+struct EarlyEnd {
+  const char* name;
+  bool (*due)(Harness&);
+  void (*inject)(vb::sim::SimController&);
+  const char* err;
+};
+
+class TraversalEndedEarly : public ::testing::TestWithParam<EarlyEnd> {};
+
+TEST_P(TraversalEndedEarly, SaysSoOnStandardError) {
+  EarlyEnd const e = GetParam();
+  Harness h(topSpeedConfig());
+  unsigned const j = kFaultJoint;
+  StageComponent& c = *h.component;
+  startTest(static_cast<int>(j), true);
+  testing::internal::CaptureStderr();
+  bool injected = false;
+  long const ran = h.runUntil(
+      [&] {
+        if (!injected && e.due(h)) {
+          e.inject(h.sim);
+          injected = true;
+        }
+        return c.trav_done[j];
+      },
+      kOneJointCycles);
+  G::vb_test_cmd = 0;
+  for (int i = 0; i < 20; ++i) h.cycle();
+  std::string const err = testing::internal::GetCapturedStderr();
+  ASSERT_GT(ran, 0);
+  EXPECT_EQ(err, e.err);
+  EXPECT_EQ(h.count("movej2"), 1u);
+  EXPECT_EQ(c.max_vib_target_vel[j], vb::test::kSpeedStart);  // as the reset left it
+  EXPECT_EQ(c.first_feat_order[j] + c.second_feat_order[j] + c.third_feat_order[j], 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TraversalEndedEarly,
+    ::testing::Values(
+        EarlyEnd{"FirstOutwardMoveNotStarted", beforeTheFirstMove,
+                 [](vb::sim::SimController& sim) { sim.throwOnMethod("movej2", 1); },
+                 "velocityTraversal: joint 1 ended early: the outward move could not be "
+                 "started\n"},
+        EarlyEnd{"OutwardMoveError", fromTheStart,
+                 [](vb::sim::SimController& sim) { failMotion(sim, 1); },
+                 "velocityTraversal: joint 1 ended early: the outward move reported an error\n"}),
+    [](auto const& info) { return std::string(info.param.name); });
+
+// The operator pauses the arm for two minutes in the middle of a phase scan move: the test waits
+// for it, then goes on to the result it would have found, every move starting only after the one
+// before it has ended, and nothing stopped.
+TEST(Identification, APauseInAScanMoveIsWaitedFor) {
+  Harness h(topSpeedConfig());
+  unsigned const j = 4;
+  startTest(static_cast<int>(j), true);
+  testing::internal::CaptureStderr();
+  // The second phase scan move (the traversal made two), a second under way.
+  ASSERT_GT(h.runUntil([&] { return h.count("movej2") == 4; }, kOneJointCycles), 0);
+  for (int i = 0; i < 250; ++i) h.cycle();
+  constexpr double kPauseSeconds = 120.0;
+  h.sim.pauseMotionAt(h.sim.simTime() + 0.004, kPauseSeconds);
+  std::vector<int> const states =
+      runToState(h, 2, kOneJointCycles + static_cast<long>(kPauseSeconds / 0.004));
+  std::string const err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(states, (std::vector<int>{1, 2}));
+  EXPECT_EQ(err, "");
+  expectIdentified(h, j);
+  EXPECT_EQ(h.sim.overlappingMoves(), 0);
+  EXPECT_EQ(h.count("stop"), 0u);
+  EXPECT_EQ(h.count("movej2"), 2u + 31u + 8u + 2u);
+}
 
 // The robot leaving the runnable state mid-test: one stop, test state 0; back again with the
 // command still given, the test starts anew from the identification reset and completes.

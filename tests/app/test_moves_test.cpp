@@ -246,7 +246,8 @@ TEST_F(TestMovesTest, AMoveThatCouldNotBeStartedFailsAtOnce) {
 }
 
 // A move reported running for ever fails after three times its nominal duration and 10 s of
-// polls: 10 degrees at 2 deg/s last 5.05 s, so 25.15 s, 6288 cycles.
+// polls: 10 degrees at 2 deg/s last 5.05 s, so 25.15 s, 6288 cycles. It is stopped then, once,
+// and asked nothing more.
 TEST_F(TestMovesTest, AMoveThatNeverFinishesFailsAfterItsLimit) {
   EXPECT_EQ(vb::movePollLimit(kTravel, kSpeed), 6288);
   EXPECT_EQ(vb::movePollLimit(kTravel, kSpeed / 4), 17538);  // 0.5 deg/s: 70.15 s
@@ -257,11 +258,44 @@ TEST_F(TestMovesTest, AMoveThatNeverFinishesFailsAfterItsLimit) {
   EXPECT_EQ(pollToEnd(kJoint, kSpeed, result), 6289);
   EXPECT_EQ(result, MovePoll::kFailed);
   EXPECT_EQ(move.fault, vb::TaskFault::kTimedOut);
+  EXPECT_EQ(requestsOfLastPoll(), std::vector<std::string>{"stop"});
+  std::vector<double> const held = sim.jointPositions();
+  EXPECT_EQ(pollOnce(kJoint, kSpeed), MovePoll::kFailed);
   EXPECT_TRUE(requestsOfLastPoll().empty());
+  for (int i = 0; i < 10; ++i) tick();
+  EXPECT_EQ(sim.jointPositions(), held);
   // A new move starts its own count.
   ASSERT_TRUE(startOutward());
   EXPECT_EQ(pollOnce(kJoint, kSpeed), MovePoll::kWaiting);
   EXPECT_EQ(move.fault, vb::TaskFault::kNone);
+}
+
+// A pause longer than the move's limit: the paused cycles ask three times, sample nothing and do
+// not count, so the move finishes once the controller lets it go on, with the samples of a move
+// that never paused.
+TEST_F(TestMovesTest, APausedMoveIsWaitedForBeyondItsLimit) {
+  constexpr double kPauseSeconds = 60.0;  // the limit at 2 deg/s is 25.152 s
+  double const now = sim.simTime();
+  sim.pauseMotionAt(now + 1.0, kPauseSeconds);
+  ASSERT_TRUE(startOutward());
+  MovePoll result{};
+  int running = 0;
+  int paused = 0;
+  for (int n = 0; n < 30000 && result == MovePoll::kWaiting; ++n) {
+    size_t const before = samples.size();
+    result = pollOnce(kJoint, kSpeed);
+    if (samples.size() > before) {
+      ++running;
+    } else if (result == MovePoll::kWaiting) {
+      ++paused;
+      ASSERT_EQ(requestsOfLastPoll(), std::vector<std::string>(3, "get_noneblock_taskstate"));
+    }
+  }
+  EXPECT_EQ(result, MovePoll::kFinished);
+  EXPECT_EQ(move.fault, vb::TaskFault::kNone);
+  EXPECT_NEAR(paused, kPauseSeconds / 0.004, 1.0);
+  EXPECT_NEAR(static_cast<double>(running), 5.05 / 0.004, 3.0);
+  EXPECT_NEAR(sim.jointPositions()[kJoint], start_joints[kJoint] + kTravel, 1e-9);
 }
 
 TEST(RootMeanSquare, OfSamples) {
