@@ -28,7 +28,7 @@ class VibrationTestHandler;
 enum class MovePoll {
   kWaiting,   // still under way (running, paused, unknown or a failed query): stay in the poll
   kFinished,  // the controller reports the task finished
-  kFailed     // the controller reports the task in error
+  kFailed     // in error, not started or out of time: the reason is in the move's fault
 };
 
 // A test move's task.
