@@ -27,8 +27,29 @@ class ClientRunTest : public ::testing::TestWithParam<Depth> {
  protected:
   bool full() const { return GetParam() == Depth::kFull; }
 
+  // The simulator serving, the program connected to it and an operator watching.
+  void startWith(const sim::SimConfig& config) {
+    sim_ = std::make_unique<sim::SimController>(config);
+    ASSERT_EQ(sim_->start(controller_port_), controller_port_);
+    program_ = startProgram(web_port_, controller_port_);
+    ASSERT_TRUE(program_->waitFor("connectToOvraCobot successed.", Seconds(30)));
+    observer_ = std::make_unique<Observer>(web_port_);
+    ASSERT_TRUE(observer_->connected());
+  }
+
+  // vb_client run of joint 0, graded against the ground truth for Full.
+  std::vector<std::string> runArgs() const {
+    std::vector<std::string> args = {"run", "--joint", "0", "--timeout",
+                                     std::to_string(identificationTimeout().count())};
+    if (full()) args.insert(args.end(), {"--truth", truthFile()});
+    return args;
+  }
+
   int web_port_ = freePort();
   int controller_port_ = freePort();
+  std::unique_ptr<sim::SimController> sim_;  // outlives the program's connection
+  std::unique_ptr<Process> program_;
+  std::unique_ptr<Observer> observer_;
 };
 
 // The worst speed the client printed for the joint (NaN when it printed none).
@@ -107,22 +128,17 @@ TEST_P(ClientRunTest, FinishedRunLeavesTheProgramIdleWithItsResults) {
   // The arm laid out for high-speed identifications: one whole identification of joint 0, whose
   // moves every stage makes; Full checks its result against the ground truth.
   sim::SimConfig config{sim::highSpeedJoints()};
-  sim::SimController sim(config);
-  ASSERT_EQ(sim.start(controller_port_), controller_port_);
-  auto program = startProgram(web_port_, controller_port_);
-  ASSERT_TRUE(program->waitFor("connectToOvraCobot successed.", Seconds(30)));
-  Observer observer(web_port_);
-  ASSERT_TRUE(observer.connected());
+  ASSERT_NO_FATAL_FAILURE(startWith(config));
+  sim::SimController& sim = *sim_;
+  Process& program = *program_;
+  Observer& observer = *observer_;
 
-  std::vector<std::string> args = {"run", "--joint", "0", "--timeout",
-                                   std::to_string(identificationTimeout().count())};
-  if (full()) args.insert(args.end(), {"--truth", truthFile()});
   std::string out;
-  ASSERT_EQ(runClient(web_port_, args, identificationTimeout() + Seconds(60), &out), 0) << out;
+  ASSERT_EQ(runClient(web_port_, runArgs(), identificationTimeout() + Seconds(60), &out), 0) << out;
   if (full()) {
     EXPECT_NE(out.find("result matches the simulator's ground truth"), std::string::npos) << out;
   }
-  expectPlannedMoves(program->output(), moveSpeeds(sim.callsOf("movej2")));
+  expectPlannedMoves(program.output(), moveSpeeds(sim.callsOf("movej2")));
 
   // Idle as soon as the client has ended, and no further motion.
   rapidjson::Document d;
@@ -152,7 +168,7 @@ TEST_P(ClientRunTest, FinishedRunLeavesTheProgramIdleWithItsResults) {
     if (auto v = sim.activeServoParam(0, id)) drive.insert(*v);
   EXPECT_EQ(drive, words);
   EXPECT_EQ(observer.testState(), 0);
-  expectHealthy(*program);
+  expectHealthy(program);
 }
 
 TEST_P(ClientRunTest, RunAfterAFinishedTestReportsOnlyItsOwnTest) {
@@ -160,12 +176,10 @@ TEST_P(ClientRunTest, RunAfterAFinishedTestReportsOnlyItsOwnTest) {
   // nothing to compensate and the verification's two moves end each test.
   sim::SimConfig config{sim::highSpeedJoints()};
   if (!full()) config.joints[0].components.clear();
-  sim::SimController sim(config);
-  ASSERT_EQ(sim.start(controller_port_), controller_port_);
-  auto program = startProgram(web_port_, controller_port_);
-  ASSERT_TRUE(program->waitFor("connectToOvraCobot successed.", Seconds(30)));
-  Observer observer(web_port_);
-  ASSERT_TRUE(observer.connected());
+  ASSERT_NO_FATAL_FAILURE(startWith(config));
+  sim::SimController& sim = *sim_;
+  Process& program = *program_;
+  Observer& observer = *observer_;
 
   // A test started from the browser has finished: its command stays 1 and the state 2.
   std::string out;
@@ -174,16 +188,14 @@ TEST_P(ClientRunTest, RunAfterAFinishedTestReportsOnlyItsOwnTest) {
         R"({"task":"setHighSpeedMode","req":{"high_speed":true}})", R"({"task":"startTest"})"})
     ASSERT_EQ(runClient(web_port_, {"send", request}, Seconds(30), &out), 0) << out;
   ASSERT_TRUE(observer.waitForState(2, identificationTimeout()));
+  ASSERT_TRUE(program.waitFor("0 optimum result: ", Seconds(10)));
 
   // A slow controller: a cycle of the program takes 2 s, so the client's stop and start mostly
   // come between two cycles, and no cycle sees the command at 0.
   sim.clearCalls();
-  const std::size_t before = program->output().size();
+  const std::size_t before = program.output().size();
   sim.setReplyDelay(std::chrono::milliseconds(2000));
-  std::vector<std::string> args = {"run", "--joint", "0", "--timeout",
-                                   std::to_string(identificationTimeout().count())};
-  if (full()) args.insert(args.end(), {"--truth", truthFile()});
-  auto run = startClient(web_port_, args);
+  auto run = startClient(web_port_, runArgs());
   // Once the program is idle the controller is quick again, for the client's own test.
   EXPECT_TRUE(observer.waitForState(0, Seconds(60)));
   sim.setReplyDelay(std::chrono::milliseconds(0));
@@ -191,7 +203,7 @@ TEST_P(ClientRunTest, RunAfterAFinishedTestReportsOnlyItsOwnTest) {
 
   // The client reported after a whole test of its own: the verification's result came once
   // more, and every move of the test reached the controller.
-  const std::string lines = program->output().substr(before);
+  const std::string lines = program.output().substr(before);
   EXPECT_EQ(occurrences(lines, "0 optimum result: "), 1)
       << "the client reported a test that it did not run";
   expectPlannedMoves(lines, moveSpeeds(sim.callsOf("movej2")));
@@ -199,7 +211,7 @@ TEST_P(ClientRunTest, RunAfterAFinishedTestReportsOnlyItsOwnTest) {
     EXPECT_NE(run->output().find("result matches the simulator's ground truth"), std::string::npos)
         << run->output();
   }
-  expectHealthy(*program);
+  expectHealthy(program);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, ClientRunTest, ::testing::Values(Depth::kShort, Depth::kFull),
