@@ -186,6 +186,35 @@ TEST(ProgressWithProgramLines, TraversalLineSetsWorstSpeedAndPace) {
   }
 }
 
+TEST(ProgressWithProgramLines, PlannedMovesRunAtTheGridSpeedThatTheLineStandsFor) {
+  constexpr double kDeg = 3.141592653589793 / 180.0;
+  struct Case {
+    const char* line;  // the traversal's first result line, six digits
+    double worst;      // rad/s of the scans' and the verification's moves
+    double exact;      // how close to it
+  };
+  const Case cases[] = {
+      {"0 max vib velo: 0.0349066", 0.03490658503988659, 0.0},    // the grid's last speed
+      {"0 max vib velo: 0.00872665", 0.008726646259971648, 0.0},  // its first: none recorded
+      {"0 max vib velo: 0.0191986", 1.1 * kDeg, 1e-15},
+      {"0 max vib velo: 0.02", 0.02, 0.0},  // no speed of the grid: as printed
+  };
+  for (const Case& c : cases) {
+    ProgressEstimate e(0, true, true);
+    e.testState(1, 0.0);
+    EXPECT_EQ(e.plannedSpeeds(0, Stage::kReset), std::vector<double>{});
+    EXPECT_EQ(e.plannedSpeeds(0, Stage::kTraversal), std::vector<double>(2, 0.03490658503988659));
+    e.programLine(c.line, 10.0);
+    for (Stage s : {Stage::kPhaseScan, Stage::kCurrentScan, Stage::kVerification}) {
+      const std::vector<double> speeds = e.plannedSpeeds(0, s);
+      EXPECT_EQ(speeds.size(), s == Stage::kPhaseScan ? 31u : s == Stage::kCurrentScan ? 8u : 2u);
+      for (double v : speeds) EXPECT_NEAR(v, c.worst, c.exact) << c.line << ", " << stageName(s);
+    }
+  }
+  ProgressEstimate other(3, true, true);
+  EXPECT_EQ(other.plannedSpeeds(1, Stage::kTraversal), std::vector<double>{}) << "no such joint";
+}
+
 TEST(ProgressWithProgramLines, VerificationLineMovesToTheNextJoint) {
   ProgressEstimate e(99, true, true);
   e.testState(1, 0.0);

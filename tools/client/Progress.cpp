@@ -20,19 +20,17 @@ constexpr double kDegree = 3.141592653589793 / 180.0;
 constexpr int kAllJoints = 99;
 constexpr int kJoints = 6;
 
-// The test's fixed schedule (TestSchedule.h) in the units shown: degrees and seconds.
-constexpr double kTravelDeg = kTravel / kDegree;
 // Three words and their apply, each a task polled in the cycle after it.
 constexpr double kServoWrite = 11 * kSamplePeriod;
 // Zero words for every joint.
 constexpr double kReset = kJoints * kServoWrite + 2 * kSamplePeriod;
 // Until the traversal has found the worst speed of a normal-mode test: the middle of its grid.
-constexpr double kTypicalWorstDeg = 1.25;
+constexpr double kTypicalWorst = 1.25 * kDegree;
 
 // d / v, plus v / a for the two ramps (a = kAccelerationPerSpeed v), and the cycles that start the
 // move and see it end.
-double moveSeconds(double v_deg_s) {
-  return kTravelDeg / v_deg_s + 1.0 / kAccelerationPerSpeed + 3 * kSamplePeriod;
+double moveSeconds(double v) {
+  return kTravel / v + 1.0 / kAccelerationPerSpeed + 3 * kSamplePeriod;
 }
 
 // Values of a grid formed by repeated addition while not above the limit, as the stages form it.
@@ -44,6 +42,15 @@ int gridCount(double start, double limit, double step) {
 const int kPhaseMoves = gridCount(kPhaseStart, kPhaseMax, kPhaseStep);
 const int kCurrentMoves = gridCount(kCurrentStart, kCurrentMax, kCurrentStep);
 constexpr int kVerificationMoves = 2;
+
+// The worst speed is one of the traversal's speeds (the first, too, when none was recorded), but
+// the line gives it to six digits: the grid's speed it stands for, for the moves that run at it.
+double gridSpeed(double printed) {
+  double nearest = kSpeedStart;
+  for (double v = kSpeedStart; !(v > kSpeedMax); v += kSpeedStep)
+    if (std::fabs(v - printed) < std::fabs(nearest - printed)) nearest = v;
+  return std::fabs(nearest - printed) <= 1e-5 * printed ? nearest : printed;
+}
 
 bool observable(Stage s) { return s == Stage::kTraversal || s == Stage::kVerification; }
 
@@ -78,7 +85,7 @@ ProgressEstimate::ProgressEstimate(int mode, bool high_speed, bool program_lines
   } else {
     joints_.push_back(mode >= 0 && mode < kJoints ? mode : 0);
   }
-  worst_deg_s_.assign(joints_.size(), 0.0);
+  worst_.assign(joints_.size(), 0.0);
   no_orders_.assign(joints_.size(), false);
   rebuild();
 }
@@ -112,20 +119,23 @@ void ProgressEstimate::rebuild() {
     const double first = high_speed_ ? kSpeedMax : kSpeedStart;
     for (double v = first; !(v > kSpeedMax); v += kSpeedStep) {
       for (int k = 0; k < 2; ++k) {
-        traversal->moves.push_back(moveSeconds(v / kDegree));
-        traversal->speeds.push_back(v / kDegree);
+        traversal->moves.push_back(moveSeconds(v));
+        traversal->speeds.push_back(v);
         traversal->end += traversal->moves.back();
       }
     }
     at = traversal->end;
-    const double worst = worst_deg_s_[i] > 0 ? worst_deg_s_[i]
-                         : high_speed_       ? kSpeedMax / kDegree
-                                             : kTypicalWorstDeg;
+    const double worst = worst_[i] > 0 ? worst_[i] : high_speed_ ? kSpeedMax : kTypicalWorst;
     // Without an order found the scans have nothing to compensate and make no move.
     add(ji, Stage::kPhaseScan, 0.0, no_orders_[i] ? 0 : kPhaseMoves, worst);
     add(ji, Stage::kCurrentScan, 0.0, no_orders_[i] ? 0 : kCurrentMoves, worst);
     add(ji, Stage::kVerification, kServoWrite, kVerificationMoves, worst);
   }
+}
+
+std::vector<double> ProgressEstimate::plannedSpeeds(int joint_index, Stage stage) const {
+  const Segment* s = segment(joint_index, stage);
+  return s ? s->speeds : std::vector<double>();
 }
 
 const ProgressEstimate::Segment* ProgressEstimate::segment(int joint_index, Stage stage) const {
@@ -164,7 +174,7 @@ void ProgressEstimate::testState(int state, double t) {
     // previous run found no longer counts, the pace it showed still does.
     running_ = true;
     idle_ = false;
-    std::fill(worst_deg_s_.begin(), worst_deg_s_.end(), 0.0);
+    std::fill(worst_.begin(), worst_.end(), 0.0);
     std::fill(no_orders_.begin(), no_orders_.end(), false);
     rebuild();
     anchor_pos_ = segments_.front().end;
@@ -196,7 +206,7 @@ void ProgressEstimate::programLine(const std::string& line, double t) {
     const int i = index_of(joint);
     double v = 0.0;
     if (i < 0 || !numbers(rest, &v, 1)) return;
-    if (v > 0.0 && v < 1.0) worst_deg_s_[i] = v / kDegree;
+    if (v > 0.0 && v < 1.0) worst_[i] = gridSpeed(v);
     rebuild();
     anchor(segment(i, Stage::kTraversal)->end, t);
     last_slot_joint_ = joint;
@@ -258,7 +268,7 @@ ProgressView ProgressEstimate::at(double t) const {
   double q = p - in->begin - in->extra;
   for (std::size_t k = 0; k < in->moves.size(); ++k) {
     v.move = static_cast<int>(k) + 1;
-    v.speed = in->speeds[k];
+    v.speed = in->speeds[k] / kDegree;
     if (q < in->moves[k]) break;
     q -= in->moves[k];
   }

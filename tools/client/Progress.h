@@ -41,6 +41,9 @@ class ProgressEstimate {
   void programLine(const std::string& line, double t);
 
   ProgressView at(double t) const;
+  // The moves it plans for a stage of the test's joint_index-th joint (from 0): the speed of
+  // each in rad/s, in order; none for the reset and for a stage without moves.
+  std::vector<double> plannedSpeeds(int joint_index, Stage stage) const;
 
  private:
   struct Segment {
@@ -48,7 +51,7 @@ class ProgressEstimate {
     Stage stage = Stage::kReset;
     double extra = 0.0;          // s of servo writes before the first move (or without moves)
     std::vector<double> moves;   // nominal duration of each move, s, its servo write included
-    std::vector<double> speeds;  // deg/s of each move
+    std::vector<double> speeds;  // rad/s of each move
     double begin = 0.0;          // nominal position, s
     double end = 0.0;
   };
@@ -61,8 +64,8 @@ class ProgressEstimate {
   std::vector<int> joints_;
   bool high_speed_;
   bool program_lines_;
-  std::vector<double> worst_deg_s_;  // per joint of the test; <= 0 while unknown
-  std::vector<bool> no_orders_;      // per joint: the traversal found no order, the scans skip
+  std::vector<double> worst_;    // rad/s, per joint of the test; <= 0 while unknown
+  std::vector<bool> no_orders_;  // per joint: the traversal found no order, the scans skip
   std::vector<Segment> segments_;
 
   bool running_ = false;

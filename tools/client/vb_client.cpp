@@ -273,7 +273,7 @@ bool readTruth(const std::string& file, vb::tools::Truth* truth) {
 
 // "stopTest", then the test state 0 within a few cycles; false (with the reason on standard
 // error) when the program does not get there.
-bool stopFinishedTest(Session& s) {
+bool stopAndWaitForIdle(Session& s) {
   if (!s.simple("stopTest")) return false;
   rapidjson::Document d;
   for (int i = 0; i < 50; ++i) {
@@ -307,9 +307,9 @@ int runTest(Session& s, const Options& o) {
   // Only what the program prints from here on.
   vb::tools::FileTail log(o.log_file);
   vb::tools::ProgressEstimate progress(o.mode, !o.normal, !o.log_file.empty());
-  // A new test needs the command to pass through 0 first.
-  if (!s.simple("stopTest")) return 1;
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // A new test needs the command to pass through 0 first, and a cycle of the program to see it:
+  // until then a finished test still reads 2, with the results of the run before.
+  if (!stopAndWaitForIdle(s)) return 1;
   if (!s.simple("setTestMode", "{\"mode\":" + std::to_string(o.mode) + "}") ||
       !s.simple("setHighSpeedMode",
                 o.normal ? "{\"high_speed\":false}" : "{\"high_speed\":true}") ||
@@ -322,6 +322,9 @@ int runTest(Session& s, const Options& o) {
   // Into a log: a line per stage, and one every 10 s between.
   constexpr double kPlainEvery = 10.0;
   int state = -1;
+  // A 2 ends this run only after this run's 1: before it, it can only be an earlier test's.
+  bool seen_running = false;
+  bool finished = false;
   std::string last_stage;
   double last_line = -kPlainEvery;
   std::vector<std::string> lines;
@@ -331,14 +334,16 @@ int runTest(Session& s, const Options& o) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     state = s.testState(&d);
     if (state < 0) break;
-    progress.testState(state, elapsed);
+    if (state == 1) seen_running = true;
+    finished = state == 2 && seen_running;
+    if (state != 2 || finished) progress.testState(state, elapsed);
     lines.clear();
     if (!o.log_file.empty()) log.poll(&lines);
     for (const std::string& line : lines) {
       progress.programLine(line, elapsed);
       if (vb::tools::isStageFailure(line)) failure = line;
     }
-    if (state == 2) break;
+    if (finished) break;
     // A failed stage ends the test: the program goes idle and says why.
     if (state == 0 && !failure.empty()) break;
     if (elapsed > timeout) break;
@@ -362,7 +367,7 @@ int runTest(Session& s, const Options& o) {
     std::fprintf(stderr, "vb_client: the test failed and ended: %s\n", failure.c_str());
     return 3;
   }
-  if (state != 2) {
+  if (!finished) {
     s.simple("stopTest");
     std::fprintf(stderr, "vb_client: test %s\n",
                  g_interrupted ? "interrupted, stopped"
@@ -374,7 +379,7 @@ int runTest(Session& s, const Options& o) {
   // The finished test is stopped, so that the program waits idle: with the command left at 1 a
   // later return of the robot to its runnable state would start a new test. Stopping keeps
   // the results, and they stay activatable.
-  const bool stopped = stopFinishedTest(s);
+  const bool stopped = stopAndWaitForIdle(s);
   std::printf("test finished in %.0f s\n", elapsed);
   for (int j = 0; j < 6; ++j)
     if (o.mode == 99 || o.mode == j) printJoint(d, j);
