@@ -59,6 +59,8 @@ std::optional<std::string> read_open(const std::string& path) {
   std::optional<std::string> content;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     std::string data;
+    // Read into place: growing by doubling would hold up to three times the file for a moment.
+    if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
       const ssize_t n = ::read(fd, buf, sizeof buf);

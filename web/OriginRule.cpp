@@ -1,6 +1,7 @@
 #include "OriginRule.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -19,6 +20,12 @@ std::string lower(std::string text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return text;
+}
+
+// A name as compared: the trailing dot of a fully qualified spelling does not make it another.
+std::string without_trailing_dot(std::string name) {
+  if (name.size() > 1 && name.back() == '.') name.pop_back();
+  return name;
 }
 
 struct Authority {
@@ -81,9 +88,43 @@ bool is_loopback(const Authority& a) {
 
 }  // namespace
 
-OriginRule::OriginRule(std::vector<std::string> listed, std::string own_host)
-    : _listed(std::move(listed)), _own_host(lower(std::move(own_host))) {
+OriginRule::OriginRule(std::vector<std::string> listed, std::vector<std::string> own_names)
+    : _listed(std::move(listed)) {
   for (const std::string& entry : _listed) _any = _any || entry == "*";
+  for (const std::string& name : own_names) {
+    if (!name.empty()) _own_names.push_back(without_trailing_dot(lower(name)));
+  }
+}
+
+std::vector<std::string> OriginRule::own_names() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
+  const std::string host = name;
+  std::vector<std::string> names = {host, host.substr(0, host.find('.')) + ".local"};
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) == 0) {
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+      if (a->ai_canonname != nullptr) names.emplace_back(a->ai_canonname);
+    }
+    ::freeaddrinfo(found);
+  }
+  hostent entry{};
+  hostent* result = nullptr;
+  char buffer[16384];
+  int error = 0;
+  if (::gethostbyname_r(name, &entry, buffer, sizeof buffer, &result, &error) == 0 &&
+      result != nullptr) {
+    if (result->h_name != nullptr) names.emplace_back(result->h_name);
+    for (char** alias = result->h_aliases; alias != nullptr && *alias != nullptr; ++alias) {
+      names.emplace_back(*alias);
+    }
+  }
+  return names;
 }
 
 OriginRule OriginRule::from_environment() {
@@ -98,10 +139,7 @@ OriginRule OriginRule::from_environment() {
     if (first == std::string::npos) continue;
     listed.push_back(entry.substr(first, entry.find_last_not_of(' ') - first + 1));
   }
-  char name[HOST_NAME_MAX + 1] = {};
-  std::string own;
-  if (::gethostname(name, sizeof name - 1) == 0) own = name;
-  return OriginRule(std::move(listed), own);
+  return OriginRule(std::move(listed), own_names());
 }
 
 bool OriginRule::allows(const std::string& origin, const std::string& host) const {
@@ -117,9 +155,13 @@ bool OriginRule::allows(const std::string& origin, const std::string& host) cons
   const std::optional<Authority> to = parse_authority(host);
   if (!from || !to) return false;
   if (is_loopback(*from) && is_loopback(*to)) return true;
-  if (from->host != to->host) return false;
-  return is_ip_literal(*to) || to->host == "localhost" ||
-         (!_own_host.empty() && to->host == _own_host);
+  const std::string name = without_trailing_dot(to->host);
+  if (without_trailing_dot(from->host) != name) return false;
+  if (is_ip_literal(*to) || name == "localhost") return true;
+  for (const std::string& own : _own_names) {
+    if (name == own) return true;
+  }
+  return false;
 }
 
 }  // namespace vb

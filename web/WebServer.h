@@ -15,10 +15,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <websocketpp/config/asio_no_tls.hpp>
@@ -83,10 +83,20 @@ class WebServer {
   static constexpr int kMaxJsonDepth = 32;
   // A connection this far behind in reading its replies is closed.
   static constexpr std::size_t kMaxUnsentBytes = 1024 * 1024;
-  // Connections held at once, handshaking or open; more are closed as soon as they are accepted.
+  // Connections held at once, handshaking or open. At the cap, the one that has waited longest
+  // without finishing its request makes room for a new one; when all have finished theirs, the
+  // new one is closed.
   static constexpr int kMaxConnections = 256;
-  // Until the websocket handshake is done or the HTTP answer is written.
-  static constexpr long kOpenTimeoutMs = 10000;
+  // Connections one client address may hold; more from it are closed as soon as accepted.
+  static constexpr int kMaxConnectionsPerAddress = 32;
+  // Replies held for all connections together (websocket send queues, HTTP responses being
+  // written); over it, the connection furthest behind is closed.
+  static constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;
+  // From accepting a connection to having its whole request (websocket upgrade or HTTP).
+  static constexpr long kRequestTimeoutMs = 10000;
+  // Until the websocket handshake is answered or the HTTP answer written: long, so that a slow
+  // link still gets a large UI file whole; the request itself is bounded by kRequestTimeoutMs.
+  static constexpr long kOpenTimeoutMs = 500000;
   // How long accepting waits after accept failed (no descriptors left, no kernel memory).
   static constexpr long kAcceptPauseMs = 100;
   // From closing a connection that was far behind to giving its memory back (time for the
@@ -98,6 +108,10 @@ class WebServer {
   void accept_next();
   void on_accept(const server::connection_ptr& con, const websocketpp::lib::asio::error_code& ec);
   void close_unread(server* s, const server::connection_ptr& con);
+  void close_behind(server* s, const server::connection_ptr& con);
+  void bound_queued(server* s);
+  void request_done(const server::connection_ptr& con);
+  bool make_room();
   void trim_soon();
 
   // A line that may come from a flood: printed at most once a minute.
@@ -106,20 +120,33 @@ class WebServer {
     std::optional<std::chrono::steady_clock::time_point> last;
   };
 
+  // What the server keeps of each accepted connection (web thread only).
+  struct Held {
+    websocketpp::lib::asio::ip::address address;
+    unsigned long order = 0;         // in accept order
+    bool request_done = false;       // on_http or on_validate has run
+    bool closing = false;            // being closed by us: no longer counts against the limits
+    std::size_t response_bytes = 0;  // an HTTP response being written
+    server::timer_ptr request_timer;
+  };
+
   unsigned short _port;
   OriginRule _origins;  // from the environment at construction
-  // Connection objects alive, each holding its socket (web thread only). Declared before
-  // _server: the connections still queued in its event loop count down when it goes.
-  int _connections = 0;
+  // Connection objects alive, each holding its socket, keyed by the object: an entry goes in the
+  // object's own destruction, so the key never outlives it. Declared before _server: the
+  // connections still queued in its event loop leave it when it goes.
+  std::map<server::connection_type*, Held> _held;
+  unsigned long _accepted = 0;
   server _server;
   // The listening socket, taken from the endpoint when it binds; declared after _server so that
   // it goes first.
   server::transport_type::acceptor_ptr _acceptor;
-  // Connections being closed for not reading, until their close runs (web thread only).
-  std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> _closing;
   bool _trim_pending = false;
   RareLine _accept_failed_line;
   RareLine _at_cap_line;
+  RareLine _room_made_line;
+  RareLine _per_address_line;
+  RareLine _queued_line;
   std::unique_ptr<std::thread> _thread;
 
   // Hand-over of the listen result from the web thread.

@@ -1,5 +1,6 @@
 #include "raw_connection.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,11 +12,24 @@
 namespace vb {
 namespace test {
 
-RawConnection::RawConnection(int port) {
+RawConnection::RawConnection(int port, const std::string& from, int receive_buffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   // A server that stops reading must fail the test, not hang it.
   timeval send_timeout{30, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  if (receive_buffer > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  if (!from.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -58,6 +72,19 @@ std::string RawConnection::read(std::chrono::duration<double> timeout, const std
     in_.append(buf, static_cast<std::size_t>(n));
   }
   return in_;
+}
+
+std::size_t RawConnection::readSome(std::size_t most, std::chrono::duration<double> timeout) {
+  pollfd p{fd_, POLLIN, 0};
+  const int wait_ms =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count());
+  if (fd_ < 0 || closed_ || most == 0 || ::poll(&p, 1, wait_ms) <= 0) return 0;
+  const std::size_t before = in_.size();
+  in_.resize(before + most);
+  const ssize_t n = ::recv(fd_, in_.data() + before, most, 0);
+  in_.resize(before + (n > 0 ? static_cast<std::size_t>(n) : 0));
+  if (n <= 0) closed_ = true;
+  return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 std::string websocketUpgrade(int port) {

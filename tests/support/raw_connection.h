@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace vb {
@@ -10,7 +11,11 @@ namespace test {
 
 class RawConnection {
  public:
-  explicit RawConnection(int port);
+  // `from`: the local address to connect from ("127.0.0.2"; any loopback address works), so
+  // that a test can stand for several clients; empty: the kernel's choice. `receive_buffer`:
+  // the socket's receive buffer in bytes (0: the kernel's), small for a client that reads
+  // slowly and should not have the whole answer sitting in its kernel buffer.
+  explicit RawConnection(int port, const std::string& from = "", int receive_buffer = 0);
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -22,6 +27,10 @@ class RawConnection {
   // Reads until what came holds `until` (with an empty one: until the peer closes), or the
   // time-out passes; returns all that came so far.
   std::string read(std::chrono::duration<double> timeout, const std::string& until = "");
+  // Reads at most `most` bytes more, waiting up to `timeout` for any; how many came.
+  std::size_t readSome(std::size_t most, std::chrono::duration<double> timeout);
+  // All that came so far.
+  const std::string& received() const { return in_; }
   bool closed() const { return closed_; }
 
  private:

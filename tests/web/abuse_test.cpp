@@ -4,11 +4,13 @@
 // checks what the operator would notice: resident memory, CPU time, what was printed, and whether
 // another client is still answered.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -46,10 +48,11 @@ const char* const kMalformed = "on_message recv a error format message\n\n";
 int free_port() { return vb::test::freePortIn(12000, 19999); }
 
 // The program on a free web port, the controller port leading nowhere; `nofile` ("soft:hard")
-// starts it under that descriptor limit.
-std::unique_ptr<Process> start_program(int* web_port, const std::string& nofile = "") {
+// starts it under that descriptor limit, `root` serves another UI folder than the fixture.
+std::unique_ptr<Process> start_program(int* web_port, const std::string& nofile = "",
+                                       const std::string& root = vb::webtest::fixture_root()) {
   *web_port = free_port();
-  std::vector<std::string> argv = {VB_PROGRAM, vb::webtest::fixture_root()};
+  std::vector<std::string> argv = {VB_PROGRAM, root};
   if (!nofile.empty()) argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + nofile});
   auto program = std::make_unique<Process>(
       "vibration_test", argv,
@@ -106,6 +109,66 @@ double cpu_seconds(pid_t pid) {
     if (i >= 14) ticks += std::atol(field.c_str());
   }
   return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The i-th of the loopback addresses that stand for other clients (127.0.0.10 up).
+std::string client_address(int i) { return "127.0.0." + std::to_string(10 + i); }
+// Where the operator sits while the others flood: a loopback address none of them uses.
+const char* const kOperatorAddress = "127.0.0.2";
+
+// An "update" over a fresh websocket from `from`: whether its reply came.
+bool update_from(int port, const std::string& from, unsigned id) {
+  RawConnection c(port, from);
+  if (!c.send(vb::test::websocketUpgrade(port)) ||
+      c.read(Seconds(10), "\r\n\r\n").find(" 101 ") == std::string::npos ||
+      !c.send(
+          vb::test::shortTextFrame("{\"task\":\"update\",\"id\":" + std::to_string(id) + "}"))) {
+    return false;
+  }
+  const std::string head = "{\"id\":" + std::to_string(id) + ",\"task\":\"update\",\"test_state\":";
+  return c.read(Seconds(10), head).find(head) != std::string::npos;
+}
+
+// GET / over a fresh connection from `from`: the status line, empty when none came.
+std::string status_of_page_from(int port, const std::string& from) {
+  RawConnection c(port, from);
+  if (!c.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")) return "";
+  const std::string reply = c.read(Seconds(10));
+  return reply.substr(0, reply.find("\r\n"));
+}
+
+// A temporary UI folder with an index page and `big_bytes` of other bytes as big.bin, removed
+// with everything in it when the handle goes.
+struct LargeFileRoot {
+  explicit LargeFileRoot(std::size_t big_bytes) {
+    char pattern[] = "/tmp/vb_web_abuse_XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return;
+    path = pattern;
+    std::filesystem::create_directories(path + "/run/dist");
+    std::ofstream(path + "/run/dist/index.html") << "<html>ui</html>";
+    big.resize(big_bytes);
+    unsigned x = 12345;
+    for (char& c : big) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+    std::ofstream(path + "/run/dist/big.bin", std::ios::binary) << big;
+  }
+  ~LargeFileRoot() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::string path;
+  std::string big;
+};
+
+// The program serving `root`, once it answers; nothing when it does not.
+std::unique_ptr<Process> serve(const LargeFileRoot& root, int* port) {
+  if (root.path.empty()) return nullptr;
+  auto program = start_program(port, "", root.path);
+  if (!vb::webtest::first_answer(static_cast<unsigned short>(*port), "/")) return nullptr;
+  return program;
+}
+
+std::string get_request(const std::string& target) {
+  return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 }
 
 // Whether the server closes the connection within `timeout`, sending nothing first.
@@ -240,10 +303,11 @@ TEST(WebAbuse, DescriptorExhaustionNeitherSpinsNorFloodsTheOutput) {
   const double cpu_before = cpu_seconds(program->pid());
   const auto flood_start = Clock::now();
 
-  // Idle connections, three times what the program may hold; the kernel queues the rest.
+  // Idle connections, three times what the program may hold; the kernel queues the rest. From
+  // several addresses, so that no one address reaches its own bound first.
   std::vector<std::unique_ptr<RawConnection>> flood;
   for (int i = 0; i < 200; ++i) {
-    flood.push_back(std::make_unique<RawConnection>(port));
+    flood.push_back(std::make_unique<RawConnection>(port, client_address(i % 10)));
     ASSERT_TRUE(flood.back()->ok()) << "connection " << i;
   }
   std::this_thread::sleep_for(std::chrono::seconds(3));
@@ -284,33 +348,142 @@ TEST(WebAbuse, RaisesItsDescriptorLimitToTheHardLimit) {
   EXPECT_EQ(hard, "2048") << open_files;
 }
 
-TEST(WebAbuse, IdleConnectionsAreCappedAndTimedOut) {
+// Open websockets that send nothing more hold their place; at the cap a new one is closed, as
+// is one past its address's share. A connection without a whole request is closed in bounded
+// time.
+TEST(WebAbuse, OpenConnectionsAreCappedUnfinishedOnesTimedOut) {
   int port = 0;
   auto program = start_program(&port);
   {
     WsClient first;
     ASSERT_TRUE(connect_client(first, port));
   }
-  std::vector<std::unique_ptr<RawConnection>> idle;
+  const int addresses = WebServer::kMaxConnections / WebServer::kMaxConnectionsPerAddress;
+  std::vector<std::unique_ptr<RawConnection>> open;
   for (int i = 0; i < WebServer::kMaxConnections; ++i) {
-    idle.push_back(std::make_unique<RawConnection>(port));
-    ASSERT_TRUE(idle.back()->ok()) << "connection " << i;
+    open.push_back(std::make_unique<RawConnection>(port, client_address(i % addresses)));
+    ASSERT_TRUE(open.back()->send(vb::test::websocketUpgrade(port))) << "connection " << i;
+    ASSERT_NE(open.back()->read(Seconds(10), "\r\n\r\n").find(" 101 "), std::string::npos)
+        << "connection " << i;
   }
-  // Accepted after all of those (the kernel queues them in order), while they still wait.
-  RawConnection beyond(port);
-  ASSERT_TRUE(beyond.ok());
-  EXPECT_TRUE(closed_within(beyond, Seconds(5))) << "a connection beyond the cap was kept";
-  EXPECT_TRUE(program->waitFor("connections open, closing new ones", Seconds(5)));
+  {
+    RawConnection beyond(port, kOperatorAddress);
+    ASSERT_TRUE(beyond.ok());
+    EXPECT_TRUE(closed_within(beyond, Seconds(5))) << "a connection beyond the cap was kept";
+    EXPECT_TRUE(program->waitFor("connections open, closing new ones", Seconds(5)));
+  }
+  open.pop_back();  // room for one, but not from an address that holds its share
+  {
+    RawConnection beyond(port, client_address(0));
+    ASSERT_TRUE(beyond.ok());
+    EXPECT_TRUE(closed_within(beyond, Seconds(5))) << "an address held more than its share";
+    EXPECT_TRUE(
+        program->waitFor("connections from 127.0.0.10, closing new ones from it", Seconds(5)));
+  }
+  EXPECT_TRUE(open.front()->send(vb::test::shortTextFrame(R"({"task":"update","id":2})")));
+  EXPECT_NE(open.front()->read(Seconds(10), R"({"id":2,"task":"update")").find(R"({"id":2,)"),
+            std::string::npos)
+      << "an open websocket was closed";
+  open.clear();
 
-  // Neither handshake nor request: each is closed within the bounded time.
-  const Seconds bound(WebServer::kOpenTimeoutMs / 1000.0 + 10);
-  EXPECT_TRUE(closed_within(*idle.front(), bound)) << "an idle connection was kept";
-  EXPECT_TRUE(closed_within(*idle.back(), Seconds(5))) << "an idle connection was kept";
+  // Neither handshake nor request, and half a request: each is closed in bounded time.
+  RawConnection silent(port);
+  RawConnection half(port);
+  ASSERT_TRUE(half.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+  const Seconds bound(WebServer::kRequestTimeoutMs / 1000.0 + 10);
+  EXPECT_TRUE(closed_within(silent, bound)) << "an idle connection was kept";
+  EXPECT_TRUE(closed_within(half, Seconds(5))) << "an unfinished request was kept";
   WsClient client;
   ASSERT_TRUE(connect_client(client, port));
   std::string reply;
   ASSERT_TRUE(client.request(R"({"task":"update","id":4})", &reply, 10));
   EXPECT_TRUE(is_update_reply(reply, 4)) << reply;
+}
+
+// Connections that never finish their request, more than the cap, from one address or spread
+// over ten; the operator, at another address, is still answered.
+TEST(WebAbuse, UnfinishedRequestsLockNoOneOut) {
+  const struct {
+    const char* name;
+    int addresses;
+    const char* line;
+  } cases[] = {
+      {"300 from one address", 1, "connections from 127.0.0.10, closing new ones from it"},
+      {"300 from ten addresses", 10, "closing the one waiting longest for its request"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int port = 0;
+    auto program = start_program(&port);
+    ASSERT_TRUE(vb::webtest::first_answer(static_cast<unsigned short>(port), "/"));
+    std::vector<std::unique_ptr<RawConnection>> flood;
+    for (int i = 0; i < 300; ++i) {
+      flood.push_back(std::make_unique<RawConnection>(port, client_address(i % c.addresses)));
+      ASSERT_TRUE(flood.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n")) << i;
+    }
+    // Accepted after all of those, since the kernel queues connections in order.
+    EXPECT_TRUE(update_from(port, kOperatorAddress, 5)) << "no update reply";
+    EXPECT_EQ(status_of_page_from(port, kOperatorAddress), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(program->waitFor(c.line, Seconds(5)));
+    // Who made room: the first of the flood, which has waited longest.
+    if (c.addresses > 1) {
+      EXPECT_TRUE(closed_within(*flood.front(), Seconds(5)));
+    }
+  }
+}
+
+// A file of several MiB read at about 240 kB/s, longer than a request may take to arrive.
+TEST(WebAbuse, SlowReaderGetsALargeFileWhole) {
+  LargeFileRoot root(6 << 20);
+  int port = 0;
+  auto program = serve(root, &port);
+  ASSERT_TRUE(program);
+  // A small receive buffer, so that the file waits in the program, not in this socket.
+  RawConnection reader(port, "", 16 * 1024);
+  ASSERT_TRUE(reader.send(get_request("/big.bin")));
+  const auto start = Clock::now();
+  const auto until = start + std::chrono::seconds(60);
+  while (!reader.closed() && Clock::now() < until) {
+    reader.readSome(12 * 1024, Seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const double took = Seconds(Clock::now() - start).count();
+  const std::string& reply = reader.received();
+  const std::size_t head_end = reply.find("\r\n\r\n");
+  ASSERT_NE(head_end, std::string::npos);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 ", 0), 0u) << reply.substr(0, head_end);
+  EXPECT_EQ(reply.size() - head_end - 4, root.big.size()) << "after " << took << " s";
+  EXPECT_TRUE(reply.compare(head_end + 4, std::string::npos, root.big) == 0);
+  EXPECT_GT(took, WebServer::kRequestTimeoutMs / 1000.0) << "the reader was not slow";
+}
+
+// Many clients ask for a large file and do not read it: the program holds no more for them
+// together than its bound, and still serves the operator.
+TEST(WebAbuse, ManySlowReadersTogetherAreBounded) {
+  LargeFileRoot root(4 << 20);
+  int port = 0;
+  auto program = serve(root, &port);
+  ASSERT_TRUE(program);
+  const long baseline = status_kb(program->pid(), "VmHWM");
+  // 30 answers of 4 MiB each, held twice while written, would be 240 MiB.
+  std::vector<std::unique_ptr<RawConnection>> readers;
+  for (int i = 0; i < 30; ++i) {
+    readers.push_back(std::make_unique<RawConnection>(port, client_address(i % 3), 16 * 1024));
+    ASSERT_TRUE(readers.back()->send(get_request("/big.bin"))) << i;
+  }
+  EXPECT_TRUE(program->waitFor("replies held for all connections over", Seconds(20)));
+  EXPECT_EQ(status_of_page_from(port, kOperatorAddress), "HTTP/1.1 200 OK");
+  expect_memory_below(program->pid(), "VmHWM",
+                      baseline + static_cast<long>(WebServer::kMaxQueuedBytes / 1024) + 32 * 1024);
+  // Those still held get their file on reading.
+  int whole = 0;
+  for (auto& r : readers) {
+    const std::string reply = r->read(Seconds(20));
+    const std::size_t head_end = reply.find("\r\n\r\n");
+    if (head_end != std::string::npos && reply.size() - head_end - 4 == root.big.size()) ++whole;
+  }
+  EXPECT_GT(whole, 0);
+  EXPECT_LT(whole, 30);
 }
 
 // {"task":"update","id":ID,"x":V} with V nested `depth` - 1 arrays deep: `depth` in all.

@@ -2,10 +2,12 @@
 // from inside its UI folder, websocket upgrades only from the operator's own pages (or the ones
 // listed in VB_WEB_ORIGINS), and a command line that takes an option for no root folder.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +118,27 @@ std::string own_host_name() {
   return name;
 }
 
+// The fully qualified name the resolver gives for the host name (the host name itself when it
+// gives none).
+std::string own_canonical_name() {
+  const std::string host = own_host_name();
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  std::string canonical = host;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+    if (found->ai_canonname != nullptr) canonical = found->ai_canonname;
+    ::freeaddrinfo(found);
+  }
+  return canonical;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // Upgrades with each Origin and Host, against a program with one listed origin and against one
 // that lists "*".
 TEST(ProgramOrigins, OperatorsOwnPagesAreLetInAndForeignOnesRefused) {
@@ -133,6 +156,8 @@ TEST(ProgramOrigins, OperatorsOwnPagesAreLetInAndForeignOnesRefused) {
   const std::string p = ":" + std::to_string(port);
   const std::string own = own_host_name();
   ASSERT_FALSE(own.empty());
+  const std::string mdns = own.substr(0, own.find('.')) + ".local";
+  const std::string fqdn = own_canonical_name();
   struct Row {
     std::string origin;
     std::string host;
@@ -147,6 +172,11 @@ TEST(ProgramOrigins, OperatorsOwnPagesAreLetInAndForeignOnesRefused) {
       {"http://[fd00::20]:8080", "[fd00::20]" + p, 101},
       {"http://localhost:3000", "localhost" + p, 101},
       {"http://" + own + ":3000", own + p, 101},
+      // the machine's mDNS and fully qualified names, any case, with or without the final dot
+      {"http://" + mdns + p, mdns + p, 101},
+      {"http://" + upper(mdns) + ".:3000", mdns + "." + p, 101},
+      {"http://" + fqdn + p, fqdn + p, 101},
+      {"http://" + fqdn + ".", upper(fqdn) + p, 101},
       // loopback to loopback, whatever the spelling
       {"http://localhost" + p, "127.0.0.1" + p, 101},
       {"http://127.0.0.1" + p, "localhost" + p, 101},
@@ -158,6 +188,7 @@ TEST(ProgramOrigins, OperatorsOwnPagesAreLetInAndForeignOnesRefused) {
       // DNS rebinding: the attacker's name on both sides
       {"http://evil.example" + p, "evil.example" + p, 403},
       {"http://" + own + ".evil.example", own + ".evil.example" + p, 403},
+      {"http://" + mdns + ".evil.example", mdns + ".evil.example" + p, 403},
       // foreign pages
       {"http://evil.example", "127.0.0.1" + p, 403},
       {"http://127.0.0.1.evil.example", "127.0.0.1" + p, 403},

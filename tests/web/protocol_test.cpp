@@ -357,8 +357,10 @@ TEST_F(ProtocolTest, CommandsPrintNothingElseAndCloseIsReported) {
 }
 
 TEST(OriginCheck, LetsInOnlyTheOperatorsOwnPages) {
-  const vb::OriginRule rule({"http://ui.example:8080", "null"}, "Robot-7");
-  const vb::OriginRule any({"*"}, "robot-7");
+  // The machine's names as OriginRule::own_names gives them: host, mDNS and resolver names.
+  const vb::OriginRule rule({"http://ui.example:8080", "null"},
+                            {"Robot-7", "Robot-7.local", "robot-7.lab.example."});
+  const vb::OriginRule any({"*"}, {"robot-7"});
   struct Row {
     const char* origin;
     const char* host;
@@ -377,6 +379,13 @@ TEST(OriginCheck, LetsInOnlyTheOperatorsOwnPages) {
       {"http://[fe80::1]", "[FE80::1]:11666", true},
       {"http://robot-7:3000", "ROBOT-7:11666", true},
       {"http://localhost:3000", "localhost:11666", true},
+      // the machine's own names, any case, with or without the trailing dot
+      {"http://robot-7.local:11666", "robot-7.local:11666", true},
+      {"http://ROBOT-7.LOCAL.", "Robot-7.local.:11666", true},
+      {"http://robot-7.local", "robot-7.local.:11666", true},
+      {"http://robot-7.lab.example:11666", "robot-7.lab.example:11666", true},
+      {"https://robot-7.lab.example.", "ROBOT-7.LAB.EXAMPLE:11666", true},
+      {"http://robot-7.", "robot-7:11666", true},
       // loopback on both sides, whatever the spelling
       {"http://localhost:11666", "127.0.0.1:11666", true},
       {"http://127.0.0.1:11666", "localhost:11666", true},
@@ -394,6 +403,12 @@ TEST(OriginCheck, LetsInOnlyTheOperatorsOwnPages) {
       {"http://evil.example:11666", "evil.example:11666", false},
       {"http://robot.local", "robot.local", false},
       {"http://robot-7.evil.example", "robot-7.evil.example:11666", false},
+      {"http://robot-7.local.evil.example", "robot-7.local.evil.example:11666", false},
+      {"http://robot-7.lab", "robot-7.lab:11666", false},
+      {"http://robot-7.local..", "robot-7.local..:11666", false},
+      // one own name for the page, another for the websocket
+      {"http://robot-7.local", "robot-7:11666", false},
+      {"http://robot-7.local", "127.0.0.1:11666", false},
       // foreign pages
       {"http://evil.example:11666", "127.0.0.1:11666", false},
       {"http://127.0.0.1.evil.example", "127.0.0.1:11666", false},
@@ -415,7 +430,7 @@ TEST(OriginCheck, LetsInOnlyTheOperatorsOwnPages) {
     EXPECT_EQ(rule.allows(r.origin, r.host), r.allowed) << r.origin << " / " << r.host;
     EXPECT_TRUE(any.allows(r.origin, r.host)) << r.origin << " / " << r.host;
   }
-  const vb::OriginRule unlisted({}, "");
+  const vb::OriginRule unlisted({}, {});
   EXPECT_FALSE(unlisted.allows("null", "127.0.0.1:11666"));
   EXPECT_FALSE(unlisted.allows("http://robot-7", "robot-7"));
   EXPECT_TRUE(unlisted.allows("http://localhost:1", "[::1]:2"));
