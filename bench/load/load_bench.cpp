@@ -35,7 +35,8 @@ using vb::e2e::Clock;
 using vb::e2e::Seconds;
 
 struct Options {
-  int clients = 50;
+  // All from 127.0.0.1, which may hold 32 connections: the HTTP threads and the abusers too.
+  int clients = 24;
   double rate = 20;
   int http = 4;  // threads, each fetching at 50 Hz
   int abusers = 1;
