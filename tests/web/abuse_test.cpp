@@ -216,6 +216,10 @@ class UpdatePoller {
   int unanswered_ = 0;
 };
 
+// A wait for one update that an operator would take for a stalled program. Not a speed target
+// (the load benchmark measures latency): sanitizer builds on a loaded machine took 2.4 s.
+constexpr double kStalledS = 5.0;
+
 // Sends commands on a new websocket connection, never reading, until the program closes it or
 // `batches` of a thousand went out; the batches sent.
 int flood_unread(int port, int batches) {
@@ -247,7 +251,7 @@ TEST(WebAbuse, ClientThatNeverReadsIsClosedAndMemoryStaysBounded) {
     poller.stop();
     EXPECT_GT(poller.answered(), 0);
     EXPECT_EQ(poller.unanswered(), 0);
-    EXPECT_LT(poller.slowest(), 1.0) << "the other client waited this long (s) for an update";
+    EXPECT_LT(poller.slowest(), kStalledS) << "the other client waited this long (s) for an update";
   }
   EXPECT_LT(batches_sent, 300) << "the server never closed the client that does not read";
   expect_memory_below(program->pid(), "VmHWM", kMemoryBoundKb);
@@ -538,7 +542,7 @@ TEST(WebAbuse, DeepAndLargeMessagesAreRefused) {
     EXPECT_FALSE(big.isOpen()) << "a message over the limit left its connection open";
     poller.stop();
     EXPECT_EQ(poller.unanswered(), 0);
-    EXPECT_LT(poller.slowest(), 1.0) << "the other client waited this long (s) for an update";
+    EXPECT_LT(poller.slowest(), kStalledS) << "the other client waited this long (s) for an update";
   }
   {
     SCOPED_TRACE("an HTTP request announcing a 100 kB body");
