@@ -8,8 +8,6 @@ namespace vb {
 
 namespace {
 
-constexpr int kAllJointsMode = 99;
-
 bool validTestMode(int mode) {
   return (mode >= 0 && mode < VibrationTestHandler::kJoints) || mode == kAllJointsMode;
 }
