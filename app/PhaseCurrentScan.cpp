@@ -13,9 +13,6 @@
 namespace vb {
 namespace {
 
-// A worst speed below the grid's first speed is what a failed traversal leaves.
-constexpr double kSlowestTestSpeed = 0.008726646259971648;
-
 // Working data of one scan; one instance per scan and process.
 struct ScanMachine {
   int state = 0;
@@ -40,7 +37,8 @@ bool allAbove(ScanMachine const& m, double limit) {
 
 void entryTest(VibrationTestHandler const& c, ScanMachine& m, unsigned j, double limit) {
   m.state = allAbove(m, limit) ? 99 : 1;
-  if (c.max_vib_target_vel[j] < kSlowestTestSpeed) {
+  // A worst speed below the grid's first speed is what a failed traversal leaves.
+  if (c.max_vib_target_vel[j] < kSpeedStart) {
     m.failure.set("no worst speed from the traversal");
     m.state = 999;
   } else if (c.first_feat_order[j] == 0 && c.second_feat_order[j] == 0 &&

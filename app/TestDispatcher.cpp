@@ -8,8 +8,6 @@ namespace vb {
 
 namespace {
 
-constexpr int kAllJointsMode = 99;
-
 bool validTestMode(int mode) {
   return (mode >= 0 && mode < VibrationTestHandler::kJoints) || mode == kAllJointsMode;
 }
@@ -39,7 +37,7 @@ void VibrationTestHandler::vibrationTest() {
       }
       test_joint = mode == kAllJointsMode ? 0u : static_cast<unsigned int>(mode);
       if (test_cmd == 1) {
-        if (robot_state[1] != 0) {
+        if (robot_state[kProgramStateEntry] != StateProgram::SP_Stopped) {
           cobot->stop(false);
         }
         bool done = false;

@@ -1,5 +1,6 @@
-// The test's fixed schedule: the control period, the travel and speeds of its moves and the grids
-// of its scans. The component runs it; the operator client estimates a run's progress from it.
+// The test's fixed schedule: the control period, the travel and speeds of its moves, the grids of
+// its scans and the mode that runs it for every joint. The component runs it; the operator client
+// estimates a run's progress from it.
 #pragma once
 
 namespace vb {
@@ -25,5 +26,8 @@ constexpr double kPhaseStep = 0.2;
 constexpr double kCurrentStart = 0.0;
 constexpr double kCurrentMax = 2.1;
 constexpr double kCurrentStep = 0.3;
+
+// The test mode that identifies every joint in turn; modes 0 to 5 identify one joint.
+constexpr int kAllJointsMode = 99;
 
 }  // namespace vb

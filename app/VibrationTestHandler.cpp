@@ -164,13 +164,13 @@ bool VibrationTestHandler::readRobotState() {
   state_list_.clear();
   cobot->get_robot_state(state_list_);
   state_request_failed_ = state_list_.empty();
-  const std::size_t n = std::min<std::size_t>(state_list_.size(), 4);
+  const std::size_t n = std::min<std::size_t>(state_list_.size(), kRobotStateEntries);
   for (std::size_t i = 0; i < n; ++i) {
     robot_state[i] = state_list_[i];
   }
   test_cmd = GlobalValue::vb_test_cmd.load(std::memory_order_relaxed);
   // A short list (a failed request) leaves no state to judge by: not runnable.
-  return state_list_.size() >= 4;
+  return state_list_.size() >= kRobotStateEntries;
 }
 
 void VibrationTestHandler::inputUpdate() { readRobotState(); }
@@ -269,14 +269,16 @@ void VibrationTestHandler::updateHook() {
   reconnectIfDue(state_request_failed_);
   copyInSharedTables();
 
-  const bool runnable = have_state && robot_state[2] == 5 && robot_state[3] == 1;
+  const bool runnable = have_state && robot_state[kSafetyStateEntry] == SafetyState::SS_RUN &&
+                        robot_state[kOperationModeEntry] == OperationMode::kAuto;
   if (runnable) {
     stop_robot = false;
-    if (robot_state[0] <= 3) {
+    if (robot_state[kRobotStateEntry] <= StateRobot::SR_Login) {
       OutputLine() << "robot initialization!" << '\n';
-    } else if (robot_state[0] == 4) {
+    } else if (robot_state[kRobotStateEntry] == StateRobot::SR_PowerOff) {
       OutputLine() << "robot power off!" << '\n';
-    } else if (robot_state[0] == 5 || robot_state[0] == 6) {
+    } else if (robot_state[kRobotStateEntry] == StateRobot::SR_Disable ||
+               robot_state[kRobotStateEntry] == StateRobot::SR_Enable) {
       vibrationTest();
     }
   } else if (!have_state && test_state != 1) {

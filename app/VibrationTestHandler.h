@@ -119,7 +119,14 @@ class VibrationTestHandler : public RTT::TaskContext {
 
   bool connected = false;
   OvraRPC::OvraCobot* cobot = nullptr;  // the one robot connection; never deleted
-  int robot_state[4] = {};
+  // The entries of robot_state, in the order of the controller's robot-state list, and the
+  // generated codes each one takes.
+  static constexpr int kRobotStateEntry = 0;     // StateRobot
+  static constexpr int kProgramStateEntry = 1;   // StateProgram
+  static constexpr int kSafetyStateEntry = 2;    // SafetyState
+  static constexpr int kOperationModeEntry = 3;  // OperationMode
+  static constexpr int kRobotStateEntries = 4;
+  int robot_state[kRobotStateEntries] = {};
   int test_state = 0;
   int test_cmd = 0;
   std::vector<double> start_joints;

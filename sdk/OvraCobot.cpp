@@ -150,7 +150,7 @@ OvraCobot::~OvraCobot() { delete client_; }
 
 int OvraCobot::open() {
   stop_send.store(true);
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     // Bytes the old connection left unread (after a reply that failed half-way) would be taken
     // as the start of the new connection's first reply. borrow() never reads the socket.
     uint32_t buffered = 1;
@@ -161,7 +161,7 @@ int OvraCobot::open() {
 }
 
 int OvraCobot::close() {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     transport_->close();
     return 0;
   });
@@ -229,46 +229,47 @@ void OvraCobot::getRobotIOStatus(IOStatusList& status) {
 // Forwarding methods, in the service's order.
 
 int OvraCobot::power_on(bool block) {
-  return guarded(-1, [&] { return client_->power_on(block); });
+  return guarded(kErrorValue, [&] { return client_->power_on(block); });
 }
 
 int OvraCobot::power_off(bool block) {
-  return guarded(-1, [&] { return client_->power_off(block); });
+  return guarded(kErrorValue, [&] { return client_->power_off(block); });
 }
 
 int OvraCobot::enable(bool block) {
-  return guarded(-1, [&] { return client_->enable(block); });
+  return guarded(kErrorValue, [&] { return client_->enable(block); });
 }
 
 int OvraCobot::disable(bool block) {
-  return guarded(-1, [&] { return client_->disable(block); });
+  return guarded(kErrorValue, [&] { return client_->disable(block); });
 }
 
 int OvraCobot::shutdown(bool block) {
-  return guarded(-1, [&] { return client_->shutdown(block); });
+  return guarded(kErrorValue, [&] { return client_->shutdown(block); });
 }
 
 int OvraCobot::stop(bool block) {
-  return guarded(-1, [&] { return client_->stop(block); });
+  return guarded(kErrorValue, [&] { return client_->stop(block); });
 }
 
 int OvraCobot::pause(bool block) {
-  return guarded(-1, [&] { return client_->pause(block); });
+  return guarded(kErrorValue, [&] { return client_->pause(block); });
 }
 
 int OvraCobot::resume(bool block) {
-  return guarded(-1, [&] { return client_->resume(block); });
+  return guarded(kErrorValue, [&] { return client_->resume(block); });
 }
 
 int OvraCobot::run_program(const std::string& name, bool block) {
-  return guarded(-1, [&] { return client_->run_program(name, block); });
+  return guarded(kErrorValue, [&] { return client_->run_program(name, block); });
 }
 
 int OvraCobot::set_tool_data(const std::string& name, const std::vector<double>& tool_offset,
                              const std::vector<double>& payload,
                              const std::vector<double>& inertia_tensor) {
-  return guarded(
-      -1, [&] { return client_->set_tool_data(name, tool_offset, payload, inertia_tensor); });
+  return guarded(kErrorValue, [&] {
+    return client_->set_tool_data(name, tool_offset, payload, inertia_tensor);
+  });
 }
 
 void OvraCobot::get_tool_load(std::vector<double>& result) {
@@ -286,11 +287,11 @@ void OvraCobot::get_tcp_offset(std::vector<double>& result) {
 }
 
 int OvraCobot::set_wobj(const std::string& name, const std::vector<double>& wobj) {
-  return guarded(-1, [&] { return client_->set_wobj(name, wobj); });
+  return guarded(kErrorValue, [&] { return client_->set_wobj(name, wobj); });
 }
 
 int OvraCobot::set_wobj_offset(const std::vector<double>& wobj) {
-  return guarded(-1, [&] { return client_->set_wobj_offset(wobj); });
+  return guarded(kErrorValue, [&] { return client_->set_wobj_offset(wobj); });
 }
 
 void OvraCobot::get_wobj(std::vector<double>& result) {
@@ -312,11 +313,11 @@ void OvraCobot::cal_ikine(std::vector<double>& result, const std::vector<double>
 }
 
 int OvraCobot::set_standard_digital_out(short num, bool value, bool block) {
-  return guarded(-1, [&] { return client_->set_standard_digital_out(num, value, block); });
+  return guarded(kErrorValue, [&] { return client_->set_standard_digital_out(num, value, block); });
 }
 
 int OvraCobot::set_tool_digital_out(short num, bool value, bool block) {
-  return guarded(-1, [&] { return client_->set_tool_digital_out(num, value, block); });
+  return guarded(kErrorValue, [&] { return client_->set_tool_digital_out(num, value, block); });
 }
 
 bool OvraCobot::get_standard_digital_in(short num) {
@@ -340,23 +341,25 @@ bool OvraCobot::get_config_digital_in(short num) {
 }
 
 double OvraCobot::get_standard_analog_voltage_in(short num) {
-  return guarded(-1.0, [&] { return client_->get_standard_analog_voltage_in(num); });
+  return guarded(kDoubleErrorValue, [&] { return client_->get_standard_analog_voltage_in(num); });
 }
 
 double OvraCobot::get_tool_analog_voltage_in(short num) {
-  return guarded(-1.0, [&] { return client_->get_tool_analog_voltage_in(num); });
+  return guarded(kDoubleErrorValue, [&] { return client_->get_tool_analog_voltage_in(num); });
 }
 
 double OvraCobot::get_standard_analog_current_in(short num) {
-  return guarded(-1.0, [&] { return client_->get_standard_analog_current_in(num); });
+  return guarded(kDoubleErrorValue, [&] { return client_->get_standard_analog_current_in(num); });
 }
 
 int OvraCobot::set_standard_analog_voltage_out(short num, double value, bool block) {
-  return guarded(-1, [&] { return client_->set_standard_analog_voltage_out(num, value, block); });
+  return guarded(kErrorValue,
+                 [&] { return client_->set_standard_analog_voltage_out(num, value, block); });
 }
 
 int OvraCobot::set_standard_analog_current_out(short num, double value, bool block) {
-  return guarded(-1, [&] { return client_->set_standard_analog_current_out(num, value, block); });
+  return guarded(kErrorValue,
+                 [&] { return client_->set_standard_analog_current_out(num, value, block); });
 }
 
 void OvraCobot::read_raw_data_485(std::vector<signed char>& result, int len) {
@@ -443,23 +446,23 @@ bool OvraCobot::read_bool_reg(short num) {
 }
 
 int OvraCobot::read_word_reg(short num) {
-  return guarded(-1, [&] { return client_->read_word_reg(num); });
+  return guarded(kErrorValue, [&] { return client_->read_word_reg(num); });
 }
 
 double OvraCobot::read_float_reg(short num) {
-  return guarded(-1.0, [&] { return client_->read_float_reg(num); });
+  return guarded(kDoubleErrorValue, [&] { return client_->read_float_reg(num); });
 }
 
 int OvraCobot::write_bool_reg(short num, bool value) {
-  return guarded(-1, [&] { return client_->write_bool_reg(num, value); });
+  return guarded(kErrorValue, [&] { return client_->write_bool_reg(num, value); });
 }
 
 int OvraCobot::write_word_reg(short num, int value) {
-  return guarded(-1, [&] { return client_->write_word_reg(num, value); });
+  return guarded(kErrorValue, [&] { return client_->write_word_reg(num, value); });
 }
 
 int OvraCobot::write_float_reg(short num, double value) {
-  return guarded(-1, [&] { return client_->write_float_reg(num, value); });
+  return guarded(kErrorValue, [&] { return client_->write_float_reg(num, value); });
 }
 
 bool OvraCobot::get_function_reg_in(short num) {
@@ -472,27 +475,28 @@ bool OvraCobot::get_function_reg_out(short num) {
 
 int OvraCobot::movej(const std::vector<double>& joints_list, double v, double a, double r,
                      bool block, const OP& op) {
-  return guarded(-1, [&] { return client_->movej(joints_list, v, a, r, block, change_param(op)); });
+  return guarded(kErrorValue,
+                 [&] { return client_->movej(joints_list, v, a, r, block, change_param(op)); });
 }
 
 int OvraCobot::movej_pose(const std::vector<double>& p, double v, double a, double r,
                           const std::vector<double>& q_near, const std::string& tool,
                           const std::string& wobj, bool block, const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->movej_pose(p, v, a, r, q_near, tool, wobj, block, change_param(op));
   });
 }
 
 int OvraCobot::movej2(const std::vector<double>& joints_list, double v, double a, double r,
                       bool block, const OP& op) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->movej2(joints_list, v, a, r, block, change_param(op)); });
 }
 
 int OvraCobot::movej_pose2(const std::vector<double>& p, double v, double a, double r,
                            const std::vector<double>& q_near, const std::string& tool,
                            const std::string& wobj, bool block, const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->movej_pose2(p, v, a, r, q_near, tool, wobj, block, change_param(op));
   });
 }
@@ -500,14 +504,15 @@ int OvraCobot::movej_pose2(const std::vector<double>& p, double v, double a, dou
 int OvraCobot::movel(const std::vector<double>& p, double v, double a, double r,
                      const std::vector<double>& q_near, const std::string& tool,
                      const std::string& wobj, bool block, const OP& op) {
-  return guarded(
-      -1, [&] { return client_->movel(p, v, a, r, q_near, tool, wobj, block, change_param(op)); });
+  return guarded(kErrorValue, [&] {
+    return client_->movel(p, v, a, r, q_near, tool, wobj, block, change_param(op));
+  });
 }
 
 int OvraCobot::movec(const std::vector<double>& p1, const std::vector<double>& p2, double v,
                      double a, double r, int mode, const std::vector<double>& q_near,
                      const std::string& tool, const std::string& wobj, bool block, const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->movec(p1, p2, v, a, r, mode, q_near, tool, wobj, block, change_param(op));
   });
 }
@@ -516,7 +521,7 @@ int OvraCobot::move_circle(const std::vector<double>& p1, const std::vector<doub
                            double a, double r, bool mode, const std::vector<double>& q_near,
                            const std::string& tool, const std::string& wobj, bool block,
                            const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->move_circle(p1, p2, v, a, r, mode ? 1 : 0, q_near, tool, wobj, block,
                                 change_param(op));
   });
@@ -524,78 +529,82 @@ int OvraCobot::move_circle(const std::vector<double>& p1, const std::vector<doub
 
 int OvraCobot::tcp_move(const std::vector<double>& pose_offset, double v, double a, double r,
                         const std::string& tool, bool block, const OP& op) {
-  return guarded(
-      -1, [&] { return client_->tcp_move(pose_offset, v, a, r, tool, block, change_param(op)); });
+  return guarded(kErrorValue, [&] {
+    return client_->tcp_move(pose_offset, v, a, r, tool, block, change_param(op));
+  });
 }
 
 int OvraCobot::tcp_move_2p(const std::vector<double>& p1, const std::vector<double>& p2, double v,
                            double a, double r, const std::string& tool, const std::string& wobj,
                            bool block, const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->tcp_move_2p(p1, p2, v, a, r, tool, wobj, block, change_param(op));
   });
 }
 
 int OvraCobot::spline(const std::vector<std::vector<double>>& pose_list, double v, double a,
                       const std::string& tool, const std::string& wobj, bool block, const OP& op) {
-  return guarded(
-      -1, [&] { return client_->spline(pose_list, v, a, tool, wobj, block, change_param(op)); });
+  return guarded(kErrorValue, [&] {
+    return client_->spline(pose_list, v, a, tool, wobj, block, change_param(op));
+  });
 }
 
 int OvraCobot::speedj(const std::vector<double>& joints_list, double a, int time, bool block) {
-  return guarded(-1, [&] { return client_->speedj(joints_list, a, time, block); });
+  return guarded(kErrorValue, [&] { return client_->speedj(joints_list, a, time, block); });
 }
 
 int OvraCobot::speedl(const std::vector<double>& pose_list, double a, int time, bool block) {
-  return guarded(-1, [&] { return client_->speedl(pose_list, a, time, block); });
+  return guarded(kErrorValue, [&] { return client_->speedl(pose_list, a, time, block); });
 }
 
 int OvraCobot::speed_stop(bool block) {
-  return guarded(-1, [&] { return client_->speed_stop(block); });
+  return guarded(kErrorValue, [&] { return client_->speed_stop(block); });
 }
 
 int OvraCobot::servoj(const std::vector<double>& joints_list, double v, double a, bool block,
                       double kp, double kd) {
-  return guarded(-1, [&] { return client_->servoj(joints_list, v, a, block, kp, kd); });
+  return guarded(kErrorValue, [&] { return client_->servoj(joints_list, v, a, block, kp, kd); });
 }
 
 int OvraCobot::servoj_pose(const std::vector<double>& pose_list, double v, double a,
                            const std::vector<double>& q_near, const std::string& tool,
                            const std::string& wobj, bool block, double kp, double kd) {
-  return guarded(
-      -1, [&] { return client_->servoj_pose(pose_list, v, a, q_near, tool, wobj, block, kp, kd); });
+  return guarded(kErrorValue, [&] {
+    return client_->servoj_pose(pose_list, v, a, q_near, tool, wobj, block, kp, kd);
+  });
 }
 
 int OvraCobot::servo_tcp(const std::vector<double>& pose_offset, double v, double a,
                          const std::string& tool, bool block, double kp, double kd) {
-  return guarded(-1, [&] { return client_->servo_tcp(pose_offset, v, a, tool, block, kp, kd); });
+  return guarded(kErrorValue,
+                 [&] { return client_->servo_tcp(pose_offset, v, a, tool, block, kp, kd); });
 }
 
 int OvraCobot::teach_mode(bool block) {
-  return guarded(-1, [&] { return client_->teach_mode(block); });
+  return guarded(kErrorValue, [&] { return client_->teach_mode(block); });
 }
 
 int OvraCobot::end_teach_mode(bool block) {
-  return guarded(-1, [&] { return client_->end_teach_mode(block); });
+  return guarded(kErrorValue, [&] { return client_->end_teach_mode(block); });
 }
 
 int OvraCobot::modbus_add_signal(const std::string& ip, int slave_number, int signal_address,
                                  int signal_type, const std::string& signal_name) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->modbus_add_signal(ip, slave_number, signal_address, signal_type, signal_name);
   });
 }
 
 int OvraCobot::modbus_delete_signal(const std::string& signal_name) {
-  return guarded(-1, [&] { return client_->modbus_delete_signal(signal_name); });
+  return guarded(kErrorValue, [&] { return client_->modbus_delete_signal(signal_name); });
 }
 
 int OvraCobot::modbus_read(const std::string& signal_name) {
-  return guarded(-1, [&] { return client_->modbus_read(signal_name); });
+  return guarded(kErrorValue, [&] { return client_->modbus_read(signal_name); });
 }
 
 int OvraCobot::modbus_write(const std::string& signal_name, int value) {
-  return guarded(-1, [&] { return client_->modbus_write(signal_name, value); });
+  return guarded(kErrorValue, [&] { return client_->modbus_write(signal_name, value); });
 }
 
 void OvraCobot::modbus_set_frequency(const std::string& signal_name, int frequence) {
@@ -607,7 +616,7 @@ void OvraCobot::get_last_error(std::vector<std::string>& result) {
 }
 
 int OvraCobot::get_noneblock_taskstate(int id) {
-  return guarded(-1, [&] { return client_->get_noneblock_taskstate(id); });
+  return guarded(kErrorValue, [&] { return client_->get_noneblock_taskstate(id); });
 }
 
 void OvraCobot::log_info(const std::string& message) {
@@ -619,11 +628,11 @@ void OvraCobot::log_error(const std::string& message) {
 }
 
 int OvraCobot::simulation(bool sim, bool block) {
-  return guarded(-1, [&] { return client_->simulation(sim, block); });
+  return guarded(kErrorValue, [&] { return client_->simulation(sim, block); });
 }
 
 int OvraCobot::speed(double val) {
-  return guarded(-1, [&] { return client_->speed(val); });
+  return guarded(kErrorValue, [&] { return client_->speed(val); });
 }
 
 void OvraCobot::get_robot_state(std::vector<signed char>& result) {
@@ -736,84 +745,85 @@ void OvraCobot::get_target_joints_torque(std::vector<double>& result) {
 }
 
 int OvraCobot::stop_record_track() {
-  return guarded(-1, [&] { return client_->stop_record_track(); });
+  return guarded(kErrorValue, [&] { return client_->stop_record_track(); });
 }
 
 int OvraCobot::start_record_track(const std::string& name, int mode, const std::string& tool,
                                   const std::string& wobj) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     const double interval = mode == 1 ? 0.5 : 5.0;
     return client_->start_record_track(name, mode, tool, wobj, interval);
   });
 }
 
 int OvraCobot::collision_detect(int value) {
-  return guarded(-1, [&] { return client_->collision_detect(value); });
+  return guarded(kErrorValue, [&] { return client_->collision_detect(value); });
 }
 
 int OvraCobot::replay(const std::string& name, int value, int mode) {
-  return guarded(-1, [&] { return client_->replay(name, value, mode); });
+  return guarded(kErrorValue, [&] { return client_->replay(name, value, mode); });
 }
 
 int OvraCobot::set_load_data(const std::vector<double>& value) {
-  return guarded(-1, [&] { return client_->set_load_data(value); });
+  return guarded(kErrorValue, [&] { return client_->set_load_data(value); });
 }
 
 int OvraCobot::fc_start() {
-  return guarded(-1, [&] { return client_->fc_start(); });
+  return guarded(kErrorValue, [&] { return client_->fc_start(); });
 }
 
 int OvraCobot::fc_stop() {
-  return guarded(-1, [&] { return client_->fc_stop(); });
+  return guarded(kErrorValue, [&] { return client_->fc_stop(); });
 }
 
 int OvraCobot::fc_config(const std::vector<bool>& direction, const std::vector<double>& ref_ft,
                          const std::vector<double>& damp, const std::vector<double>& max_vel,
                          const std::vector<double>& number_list, const std::string& tool,
                          const std::string& wobj, int value) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->fc_config(direction, ref_ft, damp, max_vel, number_list, tool, wobj, value);
   });
 }
 
 int OvraCobot::fc_move() {
-  return guarded(-1, [&] { return client_->fc_move(); });
+  return guarded(kErrorValue, [&] { return client_->fc_move(); });
 }
 
 int OvraCobot::fc_guard_act(const std::vector<bool>& direction, const std::vector<double>& ref_ft,
                             const std::string& tool, const std::string& wobj, int type) {
-  return guarded(-1, [&] { return client_->fc_guard_act(direction, ref_ft, tool, wobj, type); });
+  return guarded(kErrorValue,
+                 [&] { return client_->fc_guard_act(direction, ref_ft, tool, wobj, type); });
 }
 
 int OvraCobot::fc_guard_deact() {
-  return guarded(-1, [&] { return client_->fc_guard_deact(); });
+  return guarded(kErrorValue, [&] { return client_->fc_guard_deact(); });
 }
 
 int OvraCobot::fc_force_set_value(const std::vector<bool>& direction,
                                   const std::vector<double>& ref_ft) {
-  return guarded(-1, [&] { return client_->fc_force_set_value(direction, ref_ft); });
+  return guarded(kErrorValue, [&] { return client_->fc_force_set_value(direction, ref_ft); });
 }
 
 int OvraCobot::fc_wait_pos(const std::vector<double>& middle, const std::vector<double>& range,
                            bool absolute, int duration, int timeout) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->fc_wait_pos(middle, range, absolute, duration, timeout); });
 }
 
 int OvraCobot::fc_wait_vel(const std::vector<double>& middle, const std::vector<double>& range,
                            bool absolute, int duration, int timeout) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->fc_wait_vel(middle, range, absolute, duration, timeout); });
 }
 
 int OvraCobot::fc_wait_ft(const std::vector<double>& middle, const std::vector<double>& range,
                           bool absolute, int duration, int timeout) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->fc_wait_ft(middle, range, absolute, duration, timeout); });
 }
 
 int OvraCobot::fc_wait_logic(const std::vector<int>& value) {
-  return guarded(-1, [&] { return client_->fc_wait_logic(value); });
+  return guarded(kErrorValue, [&] { return client_->fc_wait_logic(value); });
 }
 
 void OvraCobot::fc_get_ft(std::vector<double>& result) {
@@ -825,36 +835,36 @@ bool OvraCobot::fc_mode_is_active() {
 }
 
 int OvraCobot::start_realtime_mode(int mode) {
-  return guarded(-1, [&] { return client_->start_realtime_mode(mode); });
+  return guarded(kErrorValue, [&] { return client_->start_realtime_mode(mode); });
 }
 
 int OvraCobot::end_realtime_mode() {
   stop_send.store(true);
-  return guarded(-1, [&] { return client_->end_realtime_mode(); });
+  return guarded(kErrorValue, [&] { return client_->end_realtime_mode(); });
 }
 
 int OvraCobot::enable_speed_optimization() {
-  return guarded(-1, [&] { return client_->enable_speed_optimization(); });
+  return guarded(kErrorValue, [&] { return client_->enable_speed_optimization(); });
 }
 
 int OvraCobot::disable_speed_optimization() {
-  return guarded(-1, [&] { return client_->disable_speed_optimization(); });
+  return guarded(kErrorValue, [&] { return client_->disable_speed_optimization(); });
 }
 
 int OvraCobot::set_system_value_bool(const std::string& name, bool value) {
-  return guarded(-1, [&] { return client_->set_system_value_bool(name, value); });
+  return guarded(kErrorValue, [&] { return client_->set_system_value_bool(name, value); });
 }
 
 int OvraCobot::set_system_value_double(const std::string& name, double value) {
-  return guarded(-1, [&] { return client_->set_system_value_double(name, value); });
+  return guarded(kErrorValue, [&] { return client_->set_system_value_double(name, value); });
 }
 
 int OvraCobot::set_system_value_str(const std::string& name, const std::string& value) {
-  return guarded(-1, [&] { return client_->set_system_value_str(name, value); });
+  return guarded(kErrorValue, [&] { return client_->set_system_value_str(name, value); });
 }
 
 int OvraCobot::set_system_value_list(const std::string& name, const std::vector<double>& value) {
-  return guarded(-1, [&] { return client_->set_system_value_list(name, value); });
+  return guarded(kErrorValue, [&] { return client_->set_system_value_list(name, value); });
 }
 
 bool OvraCobot::get_system_value_bool(const std::string& name) {
@@ -862,7 +872,7 @@ bool OvraCobot::get_system_value_bool(const std::string& name) {
 }
 
 double OvraCobot::get_system_value_double(const std::string& name) {
-  return guarded(-1.0, [&] { return client_->get_system_value_double(name); });
+  return guarded(kDoubleErrorValue, [&] { return client_->get_system_value_double(name); });
 }
 
 void OvraCobot::get_system_value_str(std::string& result, const std::string& name) {
@@ -874,24 +884,24 @@ void OvraCobot::get_system_value_list(std::vector<double>& result, const std::st
 }
 
 int OvraCobot::trackEnqueue(const std::vector<std::vector<double>>& track, bool block) {
-  return guarded(-1, [&] { return client_->trackEnqueue(track, block); });
+  return guarded(kErrorValue, [&] { return client_->trackEnqueue(track, block); });
 }
 
 int OvraCobot::trackClearQueue() {
-  return guarded(-1, [&] { return client_->trackClearQueue(); });
+  return guarded(kErrorValue, [&] { return client_->trackClearQueue(); });
 }
 
 int OvraCobot::getQueueSize() {
-  return guarded(-1, [&] { return client_->getQueueSize(); });
+  return guarded(kErrorValue, [&] { return client_->getQueueSize(); });
 }
 
 int OvraCobot::trackJointMotion(double speed, double acc, bool block) {
-  return guarded(-1, [&] { return client_->trackJointMotion(speed, acc, block); });
+  return guarded(kErrorValue, [&] { return client_->trackJointMotion(speed, acc, block); });
 }
 
 int OvraCobot::trackCartMotion(double speed, double acc, bool block, const std::string& tool,
                                const std::string& wobj) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->trackCartMotion(speed, acc, block, tool, wobj, 0.005); });
 }
 
@@ -903,30 +913,30 @@ int OvraCobot::move_spiral(const std::vector<double>& p1, const std::vector<doub
                            double len, double r, int mode, double v, double a,
                            const std::vector<double>& q_near, const std::string& tool,
                            const std::string& wobj, bool block, const OP& op) {
-  return guarded(-1, [&] {
+  return guarded(kErrorValue, [&] {
     return client_->move_spiral(p1, p2, rev, len, r, mode, v, a, q_near, tool, wobj, block,
                                 change_param(op));
   });
 }
 
 int OvraCobot::enable_acc_optimization() {
-  return guarded(-1, [&] { return client_->enable_acc_optimization(); });
+  return guarded(kErrorValue, [&] { return client_->enable_acc_optimization(); });
 }
 
 int OvraCobot::disable_acc_optimization() {
-  return guarded(-1, [&] { return client_->disable_acc_optimization(); });
+  return guarded(kErrorValue, [&] { return client_->disable_acc_optimization(); });
 }
 
 int OvraCobot::set_baudrate_485(int value, bool block) {
-  return guarded(-1, [&] { return client_->set_baudrate_485(value, block); });
+  return guarded(kErrorValue, [&] { return client_->set_baudrate_485(value, block); });
 }
 
 int OvraCobot::set_baudrate_can(int value, bool block) {
-  return guarded(-1, [&] { return client_->set_baudrate_can(value, block); });
+  return guarded(kErrorValue, [&] { return client_->set_baudrate_can(value, block); });
 }
 
 int OvraCobot::set_analog_output_mode(short num, int mode, bool block) {
-  return guarded(-1, [&] { return client_->set_analog_output_mode(num, mode, block); });
+  return guarded(kErrorValue, [&] { return client_->set_analog_output_mode(num, mode, block); });
 }
 
 bool OvraCobot::robotmoving() {
@@ -935,14 +945,16 @@ bool OvraCobot::robotmoving() {
 
 int OvraCobot::modbus_write_multiple_coils(int slave_num, const std::string& name, int len,
                                            const std::vector<signed char>& byte_list) {
-  return guarded(
-      -1, [&] { return client_->modbus_write_multiple_coils(slave_num, name, len, byte_list); });
+  return guarded(kErrorValue, [&] {
+    return client_->modbus_write_multiple_coils(slave_num, name, len, byte_list);
+  });
 }
 
 int OvraCobot::modbus_write_multiple_regs(int slave_num, const std::string& name, int len,
                                           const std::vector<short>& word_list) {
-  return guarded(
-      -1, [&] { return client_->modbus_write_multiple_regs(slave_num, name, len, word_list); });
+  return guarded(kErrorValue, [&] {
+    return client_->modbus_write_multiple_regs(slave_num, name, len, word_list);
+  });
 }
 
 void OvraCobot::get_current_project(std::string& result) {
@@ -963,11 +975,12 @@ void OvraCobot::get_tcp_force_tool(std::vector<double>& result, const std::strin
 }
 
 int OvraCobot::set_servo_config(int axis_num, int id, int value, int qfmt, bool block) {
-  return guarded(-1, [&] { return client_->set_servo_config(axis_num, id, value, qfmt, block); });
+  return guarded(kErrorValue,
+                 [&] { return client_->set_servo_config(axis_num, id, value, qfmt, block); });
 }
 
 int OvraCobot::apply_servo_config(int axis_num, bool block) {
-  return guarded(-1, [&] { return client_->apply_servo_config(axis_num, block); });
+  return guarded(kErrorValue, [&] { return client_->apply_servo_config(axis_num, block); });
 }
 
 void OvraCobot::get_motor_pole_pair_number(std::vector<short>& result) {
@@ -983,12 +996,12 @@ void OvraCobot::get_axis_ratio(std::vector<short>& result) {
 }
 
 int OvraCobot::collision_detection_reset() {
-  return guarded(-1, [&] { return client_->collision_detection_reset(); });
+  return guarded(kErrorValue, [&] { return client_->collision_detection_reset(); });
 }
 
 int OvraCobot::set_servo_file_params(int axis_num, int id, const std::string& name, double value,
                                      double qfmt) {
-  return guarded(-1,
+  return guarded(kErrorValue,
                  [&] { return client_->set_servo_file_params(axis_num, id, name, value, qfmt); });
 }
 
@@ -1082,7 +1095,7 @@ void* thread_fun(void* /*arg*/) {
 
 int OvraCobot::start_realtime_thread(RealTimeData (*callback)()) {
   if (callback == nullptr) {
-    return -1;
+    return kErrorValue;
   }
   std::lock_guard<std::mutex> lock(sender_mutex);
   if (!stop_send.load()) {
@@ -1095,7 +1108,7 @@ int OvraCobot::start_realtime_thread(RealTimeData (*callback)()) {
   stop_send.store(false);
   if (create_sender_thread(&thread_) != 0) {
     stop_send.store(true);
-    return -1;
+    return kErrorValue;
   }
   thread_created = true;
   return 0;

@@ -99,6 +99,8 @@ std::string last_error();
 // The error value of the int methods: also the task id that a non-blocking request (a motion,
 // a servo write) returns when it failed, which no controller task carries.
 constexpr int kErrorValue = -1;
+// The error value of the double methods.
+constexpr double kDoubleErrorValue = -1.0;
 
 class OvraCobot {
  public:

@@ -14,8 +14,6 @@ namespace {
 
 namespace G = GlobalValue;
 
-constexpr double kHalfDegree = 0.008726646259971648;
-
 // The component with its four stages replaced by recorders: the dispatcher's choices are seen
 // without any move. A stage given start true finishes at once by setting its flag.
 class RecordingStages : public VibrationTestHandler {
@@ -90,7 +88,7 @@ TEST(IdentificationReset, ClearsAllJointsDrivesInJointOrder) {
     EXPECT_EQ(h.second_feat_order[j], 0u);
     EXPECT_EQ(h.third_feat_order[j], 0u);
     EXPECT_EQ(h.first_optimum_phase[j], 0.0);
-    EXPECT_EQ(h.max_vib_target_vel[j], kHalfDegree);
+    EXPECT_EQ(h.max_vib_target_vel[j], kSpeedStart);
     EXPECT_FALSE(h.verified[j] || h.activated[j] || h.trav_done[j]);
     EXPECT_EQ(h.first_optimum_current[j], 1.5) << "kept until the new test overwrites it";
     EXPECT_EQ(h.third_optimum_amp[j], 0.25);

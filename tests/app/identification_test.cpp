@@ -15,10 +15,11 @@
 
 namespace {
 
+using vb::kSpeedMax;
+using vb::kTravel;
 using vb::sim::TaskKind;
+using vb::test::gridCount;
 using vb::test::Harness;
-using vb::test::kSpeedMax;
-using vb::test::kTravel;
 using vb::test::StageComponent;
 using vb::test::topSpeedConfig;
 namespace G = vb::GlobalValue;
@@ -201,16 +202,19 @@ TEST(Identification, OneJointNormalModeSixteenSpeeds) {
   runToState(h, 2, 400000);
   std::vector<double> const speeds = h.moveSpeeds();
   // 16 pairs in the traversal, then 31 + 8 + 2 moves at the worst speed.
-  ASSERT_EQ(speeds.size(), 32u + 41u);
+  size_t const traversal = 2 * gridCount(vb::kSpeedStart, kSpeedMax, vb::kSpeedStep);
+  size_t const scans = gridCount(vb::kPhaseStart, vb::kPhaseMax, vb::kPhaseStep) +
+                       gridCount(vb::kCurrentStart, vb::kCurrentMax, vb::kCurrentStep) + 2;
+  ASSERT_EQ(speeds.size(), traversal + scans);
   std::vector<double> grid;
-  for (double v = vb::test::kSpeedStart; v <= kSpeedMax; v += vb::test::kSpeedStep) {
+  for (double v = vb::kSpeedStart; v <= kSpeedMax; v += vb::kSpeedStep) {
     grid.push_back(v);
     grid.push_back(v);
   }
-  EXPECT_EQ(std::vector<double>(speeds.begin(), speeds.begin() + 32), grid);
+  EXPECT_EQ(std::vector<double>(speeds.begin(), speeds.begin() + traversal), grid);
   double const worst = h.truth(static_cast<int>(j)).worst_speed_rad_s;
   EXPECT_NEAR(h.component->max_vib_target_vel[j], worst, 1e-12);
-  for (size_t i = 32; i < speeds.size(); ++i)
+  for (size_t i = traversal; i < speeds.size(); ++i)
     EXPECT_EQ(speeds[i], h.component->max_vib_target_vel[j]);
   expectIdentified(h, j);
 }
@@ -444,7 +448,7 @@ TEST_P(TraversalEndedEarly, SaysSoOnStandardError) {
   ASSERT_GT(ran, 0);
   EXPECT_EQ(err, e.err);
   EXPECT_EQ(h.count("movej2"), 1u);
-  EXPECT_EQ(c.max_vib_target_vel[j], vb::test::kSpeedStart);  // as the reset left it
+  EXPECT_EQ(c.max_vib_target_vel[j], vb::kSpeedStart);  // as the reset left it
   EXPECT_EQ(c.first_feat_order[j] + c.second_feat_order[j] + c.third_feat_order[j], 0u);
 }
 

@@ -9,9 +9,17 @@
 
 namespace {
 
+using vb::kCurrentMax;
+using vb::kCurrentStart;
+using vb::kCurrentStep;
+using vb::kPhaseMax;
+using vb::kPhaseScanCurrent;
+using vb::kPhaseStart;
+using vb::kPhaseStep;
+using vb::kTravel;
 using vb::sim::TaskKind;
+using vb::test::gridCount;
 using vb::test::Harness;
-using vb::test::kTravel;
 using vb::test::StageComponent;
 
 using Stage = void (StageComponent::*)(bool, unsigned char);
@@ -47,9 +55,9 @@ std::vector<double> moveTargets(Harness& h, unsigned char j) {
   return targets;
 }
 
-// Both scans of one joint with the dispatcher's arguments: 31 phases written and moved, outward
-// first and last, then 8 currents, ending back where the current scan began; the optima are the
-// simulator's true optimum phase and current of each order.
+// Both scans of one joint with the dispatcher's arguments: every phase of the grid (31) written
+// and moved, outward first and last, then every current (8), ending back where the current scan
+// began; the optima are the simulator's true optimum phase and current of each order.
 TEST(Scans, FindTheTrueOptimaOnTheGrids) {
   Harness h;
   unsigned char const j = 0;
@@ -58,36 +66,38 @@ TEST(Scans, FindTheTrueOptimaOnTheGrids) {
   double const start = h.sim.jointPositions()[j];
   unsigned const orders[3] = {c.first_feat_order[j], c.second_feat_order[j], c.third_feat_order[j]};
   int const params[3] = {43, 45, 26};
+  unsigned const phases = gridCount(kPhaseStart, kPhaseMax, kPhaseStep);
+  unsigned const currents = gridCount(kCurrentStart, kCurrentMax, kCurrentStep);
 
   h.forgetCalls();
   ASSERT_GT(h.runStage(&StageComponent::phaseScan, j, c.phase_done, 60000), 0);
-  EXPECT_EQ(h.count("apply_servo_config"), 31u);
+  EXPECT_EQ(h.count("apply_servo_config"), phases);
   std::vector<double> targets = moveTargets(h, j);
-  ASSERT_EQ(targets.size(), 31u);
+  ASSERT_EQ(targets.size(), phases);
   for (size_t m = 0; m < targets.size(); ++m) {
     EXPECT_NEAR(targets[m], m % 2 == 0 ? start + kTravel : start, 1e-12) << "move " << m;
   }
   for (int x = 0; x < 3; ++x) {
     std::vector<unsigned> expected;
-    double phase = 0.0;
-    for (int k = 0; k < 31; ++k, phase += 0.2)
-      expected.push_back(vb::servoWord(orders[x], phase, 1.2));
+    double phase = kPhaseStart;
+    for (unsigned k = 0; k < phases; ++k, phase += kPhaseStep)
+      expected.push_back(vb::servoWord(orders[x], phase, kPhaseScanCurrent));
     EXPECT_EQ(writtenWords(h, j, params[x]), expected) << "parameter " << params[x];
   }
   EXPECT_NEAR(h.sim.jointPositions()[j], start + kTravel, 1e-12);
 
   h.forgetCalls();
   ASSERT_GT(h.runStage(&StageComponent::currentScan, j, c.current_done, 20000), 0);
-  EXPECT_EQ(h.count("apply_servo_config"), 8u);
+  EXPECT_EQ(h.count("apply_servo_config"), currents);
   targets = moveTargets(h, j);
-  ASSERT_EQ(targets.size(), 8u);
+  ASSERT_EQ(targets.size(), currents);
   for (size_t m = 0; m < targets.size(); ++m) {
     EXPECT_NEAR(targets[m], m % 2 == 0 ? start + 2 * kTravel : start + kTravel, 1e-12);
   }
   EXPECT_NEAR(h.sim.jointPositions()[j], start + kTravel, 1e-12);
   std::vector<unsigned> expected;
-  double current = 0.0;
-  for (int k = 0; k < 8; ++k, current += 0.3) {
+  double current = kCurrentStart;
+  for (unsigned k = 0; k < currents; ++k, current += kCurrentStep) {
     expected.push_back(vb::servoWord(orders[0], c.first_optimum_phase[j], current));
   }
   EXPECT_EQ(writtenWords(h, j, 43), expected);
@@ -184,8 +194,10 @@ TEST(Scans, MovesWithoutSamplesAreNoMeasurement) {
     optimum[j] = 4.2;
   }
   double const no_travel = 0.0;
-  c.vibrationPhaseId(false, j, no_travel, 1.2, 0.0, 6.2, 0.2);
-  h.drive([&] { c.vibrationPhaseId(true, j, no_travel, 1.2, 0.0, 6.2, 0.2); });
+  c.vibrationPhaseId(false, j, no_travel, kPhaseScanCurrent, kPhaseStart, kPhaseMax, kPhaseStep);
+  h.drive([&] {
+    c.vibrationPhaseId(true, j, no_travel, kPhaseScanCurrent, kPhaseStart, kPhaseMax, kPhaseStep);
+  });
   ASSERT_GT(h.runUntil([&] { return c.phase_done[j]; }, 5000), 0);
   EXPECT_EQ(c.first_optimum_phase[j], 4.2);
   EXPECT_EQ(c.second_optimum_phase[j], 0.0);

@@ -9,6 +9,7 @@
 
 #include "VibrationTestHandler.h"
 #include "component_rig.h"
+#include "grid_count.h"
 #include "sim/SimController.h"
 
 namespace vb::test {
@@ -36,10 +37,10 @@ TEST(ServoWord, Examples) {
 // The scans build their grids by repeated addition; every value of both grids, for every order
 // the test can meet, packs as the controller decodes it.
 TEST(ServoWord, ScanGridsMatchTheControllersEncoding) {
-  int compared = 0;
+  unsigned compared = 0;
   for (unsigned order : {1u, 8u, 9u, 16u, 18u, 24u, 128u}) {
-    for (double phase = 0.0; phase <= 6.2; phase += 0.2) {
-      for (double current = 0.0; current <= 2.1; current += 0.3) {
+    for (double phase = kPhaseStart; phase <= kPhaseMax; phase += kPhaseStep) {
+      for (double current = kCurrentStart; current <= kCurrentMax; current += kCurrentStep) {
         const unsigned word = servoWord(order, phase, current);
         EXPECT_EQ(word, sim::encodeServoWord(static_cast<int>(order), phase, current));
         EXPECT_EQ(word & 127u, order - 1);
@@ -48,7 +49,8 @@ TEST(ServoWord, ScanGridsMatchTheControllersEncoding) {
       }
     }
   }
-  EXPECT_EQ(compared, 7 * 31 * 8);
+  EXPECT_EQ(compared, 7 * gridCount(kPhaseStart, kPhaseMax, kPhaseStep) *
+                          gridCount(kCurrentStart, kCurrentMax, kCurrentStep));
   // 1.2 / 0.1 is a hair below 12: rounding, not truncation.
   EXPECT_EQ(servoWord(8, 1.2, 0.0) >> 10, 12u);
 }

@@ -19,15 +19,13 @@
 
 #include "Global.h"
 #include "OvraCobot.h"
+#include "TestSchedule.h"
 #include "VibrationTestHandler.h"
+#include "grid_count.h"
 #include "sim/SimController.h"
 
 namespace vb::test {
 
-inline constexpr double kTravel = 0.17453292519943295;
-inline constexpr double kSpeedStart = 0.008726646259971648;
-inline constexpr double kSpeedMax = 0.03490658503988659;
-inline constexpr double kSpeedStep = 0.0017453292519943296;
 inline constexpr double kDegree = 3.141592653589793 / 180.0;
 
 class StageComponent : public VibrationTestHandler {
@@ -44,15 +42,15 @@ class StageComponent : public VibrationTestHandler {
     }
   }
 
-  // The stages with the dispatcher's arguments.
+  // The stages with the dispatcher's arguments: the schedule's.
   void traversal(bool start, unsigned char j) {
     velocityTraversal(start, j, kTravel, kSpeedStart, kSpeedMax, kSpeedStep);
   }
   void phaseScan(bool start, unsigned char j) {
-    vibrationPhaseId(start, j, kTravel, 1.2, 0.0, 6.2, 0.2);
+    vibrationPhaseId(start, j, kTravel, kPhaseScanCurrent, kPhaseStart, kPhaseMax, kPhaseStep);
   }
   void currentScan(bool start, unsigned char j) {
-    vibrationCurrentId(start, j, kTravel, 0.0, 2.1, 0.3);
+    vibrationCurrentId(start, j, kTravel, kCurrentStart, kCurrentMax, kCurrentStep);
   }
   void verification(bool start, unsigned char j) { verifyIdResult(start, j, kTravel); }
 };

@@ -13,12 +13,13 @@
 
 namespace {
 
+using vb::kAccelerationPerSpeed;
+using vb::kTravel;
 using vb::MovePoll;
 using vb::sim::RecordedCall;
 using vb::sim::TaskKind;
 
-constexpr double kTravel = 0.17453292519943295;
-constexpr double kSpeed = 0.03490658503988659;  // 2 deg/s
+constexpr double kSpeed = vb::kSpeedMax;  // 2 deg/s
 constexpr unsigned kJoint = 2;
 
 class TestMovesTest : public ::testing::Test {
@@ -90,8 +91,8 @@ TEST_F(TestMovesTest, OutwardAndReturnTargets) {
   target[kJoint] += kTravel;
   std::vector<RecordedCall> moves = sim.callsOf("movej2");
   ASSERT_EQ(moves.size(), 1u);
-  EXPECT_EQ(moves[0].args,
-            list(target) + ", " + text(kSpeed) + ", " + text(20.0 * kSpeed) + ", 0, false");
+  EXPECT_EQ(moves[0].args, list(target) + ", " + text(kSpeed) + ", " +
+                               text(kAccelerationPerSpeed * kSpeed) + ", 0, false");
   EXPECT_EQ(sim.calls().front().method, "get_actual_joints_position");
   MovePoll result{};
   ASSERT_GT(pollToEnd(kJoint, kSpeed, result), 0);
@@ -101,8 +102,8 @@ TEST_F(TestMovesTest, OutwardAndReturnTargets) {
   vb::startReturnMove(*cobot, start_joints, kTravel, kSpeed, move);
   moves = sim.callsOf("movej2");
   ASSERT_EQ(moves.size(), 1u);
-  EXPECT_EQ(moves[0].args,
-            list(before) + ", " + text(kSpeed) + ", " + text(20.0 * kSpeed) + ", 0, false");
+  EXPECT_EQ(moves[0].args, list(before) + ", " + text(kSpeed) + ", " +
+                               text(kAccelerationPerSpeed * kSpeed) + ", 0, false");
   ASSERT_GT(pollToEnd(kJoint, kSpeed, result), 0);
   EXPECT_EQ(result, MovePoll::kFinished);
   std::vector<double> const after = sim.jointPositions();

@@ -17,7 +17,6 @@ namespace tools {
 namespace {
 
 constexpr double kDegree = 3.141592653589793 / 180.0;
-constexpr int kAllJoints = 99;
 constexpr int kJoints = 6;
 
 // Three words and their apply, each a task polled in the cycle after it.
@@ -80,7 +79,7 @@ bool numbers(const char* text, double* out, int count) {
 
 ProgressEstimate::ProgressEstimate(int mode, bool high_speed, bool program_lines)
     : high_speed_(high_speed), program_lines_(program_lines) {
-  if (mode == kAllJoints) {
+  if (mode == kAllJointsMode) {
     for (int j = 0; j < kJoints; ++j) joints_.push_back(j);
   } else {
     joints_.push_back(mode >= 0 && mode < kJoints ? mode : 0);
