@@ -10,6 +10,7 @@
 
 #include "Global.h"
 #include "Output.h"
+#include "TestSchedule.h"
 #include "WebServer.h"
 
 namespace vb {
@@ -269,7 +270,7 @@ std::string WebServer::setTestMode(rapidjson::Document& d) {
       return refuse(d, "setTestMode", "mode must be 0..5 or 99");
     }
     mode = static_cast<int>(value);
-    if (!((mode >= 0 && mode < kJoints) || mode == 99)) {
+    if (!((mode >= 0 && mode < kJoints) || mode == vb::kAllJointsMode)) {
       return refuse(d, "setTestMode", "mode must be 0..5 or 99");
     }
   }

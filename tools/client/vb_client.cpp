@@ -19,6 +19,7 @@
 
 #include "GroundTruth.h"
 #include "Progress.h"
+#include "TestSchedule.h"
 #include "WsClient.h"
 
 namespace {
@@ -100,8 +101,8 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         return false;
       }
     } else if (a == "--joint" || a == "--mode") {
-      if (!value(&v) || !parseInt(v, 0, 99, &o->mode) || (o->mode > 5 && o->mode != 99) ||
-          (a == "--joint" && o->mode > 5)) {
+      if (!value(&v) || !parseInt(v, 0, vb::kAllJointsMode, &o->mode) ||
+          (o->mode > 5 && o->mode != vb::kAllJointsMode) || (a == "--joint" && o->mode > 5)) {
         *error = a == "--joint" ? "--joint needs 0..5" : "--mode needs 0..5 or 99";
         return false;
       }
@@ -382,7 +383,7 @@ int runTest(Session& s, const Options& o) {
   const bool stopped = stopAndWaitForIdle(s);
   std::printf("test finished in %.0f s\n", elapsed);
   for (int j = 0; j < 6; ++j)
-    if (o.mode == 99 || o.mode == j) printJoint(d, j);
+    if (o.mode == vb::kAllJointsMode || o.mode == j) printJoint(d, j);
   if (!stopped) return 1;
   std::printf("the program is idle; its results are kept (vb_client activate J writes them)\n");
   if (o.truth_file.empty()) return 0;
@@ -390,7 +391,7 @@ int runTest(Session& s, const Options& o) {
   if (!s.call("getJointParam", "", &params)) return 1;
   bool match = true;
   for (int j = 0; j < 6; ++j) {
-    if (o.mode != 99 && o.mode != j) continue;
+    if (o.mode != vb::kAllJointsMode && o.mode != j) continue;
     if (!truth[j].present) {
       std::fprintf(stderr, "vb_client: no ground truth for joint %d\n", j);
       match = false;
