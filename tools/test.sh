@@ -15,7 +15,8 @@ tsan_env=(TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PW
 env "${tsan_env[@]}" ctest --test-dir build-tsan --output-on-failure -j"$jobs" -LE "no_tsan|$e2e"
 
 tools/setup.sh build-asan -DVB_SANITIZE=address -DVB_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-asan_env=(ASAN_OPTIONS="detect_leaks=0" UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1")
+asan_env=(ASAN_OPTIONS="detect_leaks=1" LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
+          UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1")
 env "${asan_env[@]}" ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE "no_asan|$e2e"
 
 # The end-to-end cases under both sanitizers at once, in their Short depth (the Full ones take
