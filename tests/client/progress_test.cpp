@@ -12,6 +12,8 @@
 #include <tuple>
 #include <vector>
 
+#include "TestSchedule.h"
+
 namespace vb {
 namespace tools {
 namespace {
@@ -194,8 +196,8 @@ TEST(ProgressWithProgramLines, PlannedMovesRunAtTheGridSpeedThatTheLineStandsFor
     double exact;      // how close to it
   };
   const Case cases[] = {
-      {"0 max vib velo: 0.0349066", 0.03490658503988659, 0.0},    // the grid's last speed
-      {"0 max vib velo: 0.00872665", 0.008726646259971648, 0.0},  // its first: none recorded
+      {"0 max vib velo: 0.0349066", vb::kSpeedMax, 0.0},     // the grid's last speed
+      {"0 max vib velo: 0.00872665", vb::kSpeedStart, 0.0},  // its first: none recorded
       {"0 max vib velo: 0.0191986", 1.1 * kDeg, 1e-15},
       {"0 max vib velo: 0.02", 0.02, 0.0},  // no speed of the grid: as printed
   };
@@ -203,7 +205,7 @@ TEST(ProgressWithProgramLines, PlannedMovesRunAtTheGridSpeedThatTheLineStandsFor
     ProgressEstimate e(0, true, true);
     e.testState(1, 0.0);
     EXPECT_EQ(e.plannedSpeeds(0, Stage::kReset), std::vector<double>{});
-    EXPECT_EQ(e.plannedSpeeds(0, Stage::kTraversal), std::vector<double>(2, 0.03490658503988659));
+    EXPECT_EQ(e.plannedSpeeds(0, Stage::kTraversal), std::vector<double>(2, vb::kSpeedMax));
     e.programLine(c.line, 10.0);
     for (Stage s : {Stage::kPhaseScan, Stage::kCurrentScan, Stage::kVerification}) {
       const std::vector<double> speeds = e.plannedSpeeds(0, s);
