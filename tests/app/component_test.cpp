@@ -129,6 +129,11 @@ TEST(ComponentConfiguration, DisconnectWhileNotConnected) {
 
 // Motor data lists of any length leave exactly six joints: the controller's first six entries,
 // the defaults where it sent fewer.
+// The length of the motor-data lists that the controller returns.
+std::string lengthName(testing::TestParamInfo<int> const& info) {
+  return "Length" + std::to_string(info.param);
+}
+
 class MotorDataLength : public testing::TestWithParam<int> {};
 
 TEST_P(MotorDataLength, FirstSixStoredDefaultsKept) {
@@ -145,7 +150,7 @@ TEST_P(MotorDataLength, FirstSixStoredDefaultsKept) {
   expectMotorData(*rig.handler, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, MotorDataLength, testing::Values(6, 4, 8, 0));
+INSTANTIATE_TEST_SUITE_P(Lengths, MotorDataLength, testing::Values(6, 4, 8, 0), lengthName);
 
 // The control-cycle table: which robot states run the test logic and what they print.
 struct CycleCase {
@@ -433,7 +438,7 @@ TEST_P(ControllerComesLater, ItsMotorDataReplaceTheDefaults) {
   EXPECT_EQ(rig.sim.callCount("get_axis_ratio"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, ControllerComesLater, testing::Values(6, 4, 8, 0));
+INSTANTIATE_TEST_SUITE_P(Lengths, ControllerComesLater, testing::Values(6, 4, 8, 0), lengthName);
 
 // The web side holds the table lock when the controller comes: the cycles run on without waiting,
 // and the motor data are stored and printed in the first cycle after it lets go.

@@ -210,7 +210,11 @@ TEST_P(InvalidMode, DispatcherStaysIdle) {
   EXPECT_EQ(h.test_joint, 5u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, InvalidMode, testing::Values(6, 7, 98, 100, -1, 255, 1000000));
+INSTANTIATE_TEST_SUITE_P(Modes, InvalidMode, testing::Values(6, 7, 98, 100, -1, 255, 1000000),
+                         [](testing::TestParamInfo<int> const& info) {
+                           return info.param < 0 ? "ModeMinus" + std::to_string(-info.param)
+                                                 : "Mode" + std::to_string(info.param);
+                         });
 
 // Which stage gets start true, by the joint's flags; the others are held reset, all four are
 // called in order on every cycle.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "reference_identification.h"
 #include "sim/RobotModel.h"
@@ -33,7 +34,10 @@ TEST_P(DefaultJoint, ProgramStyleIdentificationFindsTheGroundTruth) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllJoints, DefaultJoint, ::testing::Range(0, kJoints));
+INSTANTIATE_TEST_SUITE_P(AllJoints, DefaultJoint, ::testing::Range(0, kJoints),
+                         [](::testing::TestParamInfo<int> const& info) {
+                           return "Joint" + std::to_string(info.param);
+                         });
 
 }  // namespace
 }  // namespace vb::sim

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <string>
 
 #include "reference_identification.h"
 #include "sim/RobotModel.h"
@@ -457,7 +459,14 @@ INSTANTIATE_TEST_SUITE_P(
                       WordCase{"cleared by word 0", {{43, kTrue4}, {43, 0}}, 1.0},
                       WordCase{"another order's word",
                                {{43, static_cast<int32_t>(encodeServoWord(8, 1.6, 0.9))}},
-                               1.0}));
+                               1.0}),
+    [](::testing::TestParamInfo<WordCase> const& info) {
+      std::string name = info.param.name;
+      for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return name;
+    });
 
 TEST(Noise, IsSeededAndTheSameForTheSameSeed) {
   auto speeds = [](uint64_t seed) {
