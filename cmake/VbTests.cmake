@@ -11,19 +11,20 @@
 #
 # The first PROPERTIES apply to every case. A GROUP takes the cases that match its gtest filter
 # (positive patterns, ':'-separated) and no earlier group's, and gives them its own PROPERTIES
-# after the common ones (a property named again replaces the common value). A group that matches
-# no case registers a failing test in its place, so that renaming a suite cannot silently take
-# its lock or its label away; so does an executable with no case at all.
+# in place of the common ones of the same name. A group that matches no case registers a
+# failing test in its place, so that renaming a suite cannot silently take its lock or its
+# label away; so does an executable with no case at all.
 function(vb_gtest_cases target)
   get_filename_component(folder "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
   set(prefix "${folder}.")
 
-  # Each section's properties as bracket-quoted text, so a value may hold a list
-  # ("process;no_asan"): ARGV<i> keeps it whole where ARGN would split it.
-  set(common "")
+  # Section 0 holds the common properties, section g group g's: the keys in keys_<s>, each value
+  # in value_<s>_<key>. ARGV<i> keeps a value that holds a list ("process;no_asan") whole, where
+  # ARGN would split it.
+  set(keys_0 "")
   set(groups 0)
-  set(section common)
   set(want_filter FALSE)
+  set(key "")
   math(EXPR last "${ARGC} - 1")
   if(last GREATER_EQUAL 1)
     foreach(i RANGE 1 ${last})
@@ -35,31 +36,50 @@ function(vb_gtest_cases target)
         endif()
         set(filter_${groups} "${arg}")
         set(want_filter FALSE)
+      elseif(NOT key STREQUAL "")
+        set(value_${groups}_${key} "${arg}")
+        list(APPEND keys_${groups} ${key})
+        set(key "")
       elseif(arg STREQUAL "GROUP")
         math(EXPR groups "${groups} + 1")
-        set(section props_${groups})
-        set(${section} "")
+        set(keys_${groups} "")
         set(want_filter TRUE)
       elseif(NOT arg STREQUAL "PROPERTIES")
-        string(APPEND ${section} " [==[${arg}]==]")
+        set(key "${arg}")
       endif()
     endforeach()
   endif()
-  if(want_filter)
-    message(FATAL_ERROR "vb_gtest_cases(${target}): GROUP without a filter")
+  if(want_filter OR NOT key STREQUAL "")
+    message(FATAL_ERROR "vb_gtest_cases(${target}): a GROUP without its filter or a property "
+                        "without its value")
   endif()
 
+  # Each section's properties as bracket-quoted text; a group's replace the common ones of the
+  # same name (LABELS would otherwise add up).
+  set(props_0 "")
+  foreach(k IN LISTS keys_0)
+    string(APPEND props_0 " [==[${k}]==] [==[${value_0_${k}}]==]")
+  endforeach()
   set(earlier "")
   if(groups GREATER_EQUAL 1)
     foreach(g RANGE 1 ${groups})
+      set(props "")
+      foreach(k IN LISTS keys_0)
+        if(NOT k IN_LIST keys_${g})
+          string(APPEND props " [==[${k}]==] [==[${value_0_${k}}]==]")
+        endif()
+      endforeach()
+      foreach(k IN LISTS keys_${g})
+        string(APPEND props " [==[${k}]==] [==[${value_${g}_${k}}]==]")
+      endforeach()
       set(filter "${filter_${g}}")
       if(earlier)
         _vb_gtest_discover(${target} "${prefix}" "${filter}-${earlier}" ${target}_group${g}
-                           "${filter}" "${common}${props_${g}}")
+                           "${filter}" "${props}")
         string(APPEND earlier ":${filter}")
       else()
         _vb_gtest_discover(${target} "${prefix}" "${filter}" ${target}_group${g} "${filter}"
-                           "${common}${props_${g}}")
+                           "${props}")
         set(earlier "${filter}")
       endif()
     endforeach()
@@ -67,9 +87,9 @@ function(vb_gtest_cases target)
 
   # The rest: every case outside the groups. With groups it may be empty; without, it is all.
   if(earlier)
-    _vb_gtest_discover(${target} "${prefix}" "-${earlier}" ${target}_rest "" "${common}")
+    _vb_gtest_discover(${target} "${prefix}" "-${earlier}" ${target}_rest "" "${props_0}")
   else()
-    _vb_gtest_discover(${target} "${prefix}" "*" ${target}_rest "*" "${common}")
+    _vb_gtest_discover(${target} "${prefix}" "*" ${target}_rest "*" "${props_0}")
   endif()
 endfunction()
 
