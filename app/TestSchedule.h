@@ -27,6 +27,14 @@ constexpr double kCurrentStart = 0.0;
 constexpr double kCurrentMax = 2.1;
 constexpr double kCurrentStep = 0.3;
 
+// The number of values of a grid as the stages form it: by repeated addition while not above the
+// limit (so rounding decides whether the limit itself is reached).
+constexpr int gridCount(double start, double limit, double step) {
+  int n = 0;
+  for (double v = start; !(v > limit); v += step) ++n;
+  return n;
+}
+
 // The test mode that identifies every joint in turn; modes 0 to 5 identify one joint.
 constexpr int kAllJointsMode = 99;
 

@@ -127,13 +127,13 @@ TEST(ComponentConfiguration, DisconnectWhileNotConnected) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "no need disConnectFromOvraCobot  .\n");
 }
 
-// Motor data lists of any length leave exactly six joints: the controller's first six entries,
-// the defaults where it sent fewer.
-// The length of the motor-data lists that the controller returns.
+// Cases named by the length of the motor-data lists that the controller returns.
 std::string lengthName(testing::TestParamInfo<int> const& info) {
   return "Length" + std::to_string(info.param);
 }
 
+// Motor data lists of any length leave exactly six joints: the controller's first six entries,
+// the defaults where it sent fewer.
 class MotorDataLength : public testing::TestWithParam<int> {};
 
 TEST_P(MotorDataLength, FirstSixStoredDefaultsKept) {

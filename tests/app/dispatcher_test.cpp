@@ -276,6 +276,10 @@ TEST(Dispatcher, StageArguments) {
     EXPECT_EQ(h.arguments, want[s]) << "stage " << s;
     flags[s][0] = true;
   }
+  // The grids those arguments form, summed up in floating point: every value up to the limit.
+  EXPECT_EQ(gridCount(kSpeedStart, kSpeedMax, kSpeedStep), 16);
+  EXPECT_EQ(gridCount(kPhaseStart, kPhaseMax, kPhaseStep), 31);
+  EXPECT_EQ(gridCount(kCurrentStart, kCurrentMax, kCurrentStep), 8);
 }
 
 TEST(Dispatcher, AllJointsInTurnThenFinished) {

@@ -15,10 +15,10 @@
 
 namespace {
 
+using vb::gridCount;
 using vb::kSpeedMax;
 using vb::kTravel;
 using vb::sim::TaskKind;
-using vb::test::gridCount;
 using vb::test::Harness;
 using vb::test::StageComponent;
 using vb::test::topSpeedConfig;
@@ -202,7 +202,7 @@ TEST(Identification, OneJointNormalModeSixteenSpeeds) {
   runToState(h, 2, 400000);
   std::vector<double> const speeds = h.moveSpeeds();
   // 16 pairs in the traversal, then 31 + 8 + 2 moves at the worst speed.
-  size_t const traversal = 2 * gridCount(vb::kSpeedStart, kSpeedMax, vb::kSpeedStep);
+  size_t const traversal = 2u * gridCount(vb::kSpeedStart, kSpeedMax, vb::kSpeedStep);
   size_t const scans = gridCount(vb::kPhaseStart, vb::kPhaseMax, vb::kPhaseStep) +
                        gridCount(vb::kCurrentStart, vb::kCurrentMax, vb::kCurrentStep) + 2;
   ASSERT_EQ(speeds.size(), traversal + scans);

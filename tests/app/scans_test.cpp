@@ -9,6 +9,7 @@
 
 namespace {
 
+using vb::gridCount;
 using vb::kCurrentMax;
 using vb::kCurrentStart;
 using vb::kCurrentStep;
@@ -18,7 +19,6 @@ using vb::kPhaseStart;
 using vb::kPhaseStep;
 using vb::kTravel;
 using vb::sim::TaskKind;
-using vb::test::gridCount;
 using vb::test::Harness;
 using vb::test::StageComponent;
 

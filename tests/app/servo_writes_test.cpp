@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "TestSchedule.h"
 #include "VibrationTestHandler.h"
 #include "component_rig.h"
-#include "grid_count.h"
 #include "sim/SimController.h"
 
 namespace vb::test {
@@ -37,7 +37,7 @@ TEST(ServoWord, Examples) {
 // The scans build their grids by repeated addition; every value of both grids, for every order
 // the test can meet, packs as the controller decodes it.
 TEST(ServoWord, ScanGridsMatchTheControllersEncoding) {
-  unsigned compared = 0;
+  int compared = 0;
   for (unsigned order : {1u, 8u, 9u, 16u, 18u, 24u, 128u}) {
     for (double phase = kPhaseStart; phase <= kPhaseMax; phase += kPhaseStep) {
       for (double current = kCurrentStart; current <= kCurrentMax; current += kCurrentStep) {

@@ -21,12 +21,9 @@
 #include "OvraCobot.h"
 #include "TestSchedule.h"
 #include "VibrationTestHandler.h"
-#include "grid_count.h"
 #include "sim/SimController.h"
 
 namespace vb::test {
-
-inline constexpr double kDegree = 3.141592653589793 / 180.0;
 
 class StageComponent : public VibrationTestHandler {
  public:

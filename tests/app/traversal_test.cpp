@@ -12,12 +12,12 @@
 
 namespace {
 
+using vb::gridCount;
 using vb::kSpeedMax;
 using vb::kSpeedStart;
 using vb::kSpeedStep;
 using vb::kTravel;
 using vb::sim::TaskKind;
-using vb::test::gridCount;
 using vb::test::Harness;
 using vb::test::StageComponent;
 
@@ -102,7 +102,7 @@ TEST(Traversal, NormalModeSixteenSpeedsAndTheDesignedWorstSpeed) {
     expected.push_back(v);
     expected.push_back(v);
   }
-  ASSERT_EQ(expected.size(), 2 * gridCount(kSpeedStart, kSpeedMax, kSpeedStep));
+  ASSERT_EQ(expected.size(), 2u * gridCount(kSpeedStart, kSpeedMax, kSpeedStep));
   EXPECT_EQ(h.moveSpeeds(), expected);
   vb::sim::JointTruth const truth = h.truth(j);
   EXPECT_NEAR(c.max_vib_target_vel[j], truth.worst_speed_rad_s, 1e-12);

@@ -32,12 +32,6 @@ double moveSeconds(double v) {
   return kTravel / v + 1.0 / kAccelerationPerSpeed + 3 * kSamplePeriod;
 }
 
-// Values of a grid formed by repeated addition while not above the limit, as the stages form it.
-int gridCount(double start, double limit, double step) {
-  int n = 0;
-  for (double v = start; !(v > limit); v += step) ++n;
-  return n;
-}
 const int kPhaseMoves = gridCount(kPhaseStart, kPhaseMax, kPhaseStep);
 const int kCurrentMoves = gridCount(kCurrentStart, kCurrentMax, kCurrentStep);
 constexpr int kVerificationMoves = 2;
