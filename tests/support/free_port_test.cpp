@@ -2,15 +2,13 @@
 // test process beside it, and is free again once the holder has ended.
 #include "free_port.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <functional>
+
+#include "raw_reply_server.h"
 
 namespace {
 
@@ -47,17 +45,8 @@ TEST(FreePort, PortIsFreeAgainOnceItsHolderHasEnded) {
 }
 
 TEST(FreePort, PortThatABindingServerHoldsIsNotHandedOut) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(fd, 1), 0);
-  socklen_t size = sizeof addr;
-  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size), 0);
-  const int port = ntohs(addr.sin_port);
-  EXPECT_EQ(vb::test::freePortIn(port, port), 0);
-  ::close(fd);
+  const vb::test::RawReplyServer server;  // listening at a port the system picked
+  EXPECT_EQ(vb::test::freePortIn(server.port(), server.port()), 0);
 }
 
 }  // namespace
